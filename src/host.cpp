@@ -1,0 +1,69 @@
+#include "host.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+#include <cstdio>
+
+#include "alert.h"
+#include "main.h"
+
+HostTable* g_hostTable = nullptr;
+
+static const char kFlowsFlood[] = "FLOOD: %d.%d.%d.%d - %.2f flows/s";
+static const char kPacketsFlood[] = "FLOOD: %d.%d.%d.%d - %.2f packets/s";
+constexpr double kHostFlowLimit = 100.0;     // new flows per second
+constexpr double kHostPacketLimit = 5000.0;  // packets per second
+constexpr int32_t kWindowSeconds = 5;        // a window closes when longer than this
+constexpr int64_t kHostIdleSeconds = 30;
+
+HostRecord::HostRecord(uint32_t addr, int64_t flowTime, int64_t packetTime)
+    : addr(addr), flows(1), packets(1), lastFlowTime(flowTime), lastPacketTime(packetTime),
+      windowStart(0), left(nullptr), right(nullptr), parent(nullptr) {}
+
+HostRecord::~HostRecord() {
+    freeSubtree(left);
+    freeSubtree(right);
+}
+
+// One rule of the shared window: counts the event at `time`, and when the
+// window is longer than 5 seconds (low 32 bits, signed) closes it, alerting
+// when the rate is above `limit`. The window start moves for both rules.
+static void applyRule(HostRecord& host, uint32_t& counter, int64_t& lastTime, int64_t time,
+                      double limit, const char* alertFormat) {
+    ++counter;
+    const int32_t elapsed = int32_t(uint32_t(uint64_t(time) - uint64_t(host.windowStart)));
+    lastTime = time;
+    if (elapsed > kWindowSeconds) {
+        const double rate = double(counter) / double(elapsed);
+        if (rate > limit) {
+            const uint8_t* a = reinterpret_cast<const uint8_t*>(&host.addr);
+            writeAlert(alertFormat, a[0], a[1], a[2], a[3], rate);
+        }
+        counter = 0;
+        host.windowStart = lastTime;
+    }
+}
+
+void HostRecord::merge(const HostRecord& incoming) {
+    if (incoming.lastFlowTime != 0)
+        applyRule(*this, flows, lastFlowTime, incoming.lastFlowTime, kHostFlowLimit, kFlowsFlood);
+    if (incoming.lastPacketTime != 0)
+        applyRule(*this, packets, lastPacketTime, incoming.lastPacketTime, kHostPacketLimit,
+                  kPacketsFlood);
+}
+
+bool hostExpired(const HostRecord& record) {
+    if (secondsBetween(record.lastFlowTime, g_packetTime) > kHostIdleSeconds &&
+        secondsBetween(record.lastPacketTime, g_packetTime) > kHostIdleSeconds)
+        return true;
+    return record.flows == 0;
+}
+
+void HostRecord::printListing() const {
+    in_addr address;
+    address.s_addr = addr;
+    const int64_t span = secondsBetween(windowStart, lastFlowTime);
+    const double speed = span == 0 ? 0.0 : double(flows) / double(span);
+    printf("Host: %s flows: %d speed: %.3f flows/sec\n", inet_ntoa(address), int(flows), speed);
+}

@@ -1,0 +1,187 @@
+#include "main.h"
+
+#include <netinet/in.h>
+#include <syslog.h>
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "alert.h"
+#include "flow.h"
+#include "host.h"
+
+#ifndef __FILE_NAME__
+#define __FILE_NAME__ "main.cpp"
+#endif
+
+int64_t g_packetTime = 0;
+
+// Fixed capture parameters.
+constexpr int kSnapLength = 68;
+constexpr int kPromiscuous = 1;
+constexpr int kReadTimeoutMs = 10;
+constexpr int kOptimizeFilter = 1;
+constexpr bpf_u_int32 kFilterNetmask = 0;
+
+int32_t linkOffsetOf(int linkType) {
+    switch (linkType) {
+    case DLT_NULL: return 4;        // address-family word
+    case DLT_EN10MB: return 14;     // Ethernet
+    case DLT_IEEE802: return 22;    // Token Ring with LLC/SNAP
+    case DLT_SLIP: return 16;       // SLIP pseudo-header
+    case DLT_PPP: return 4;         // PPP header
+    case DLT_FDDI: return 21;       // FDDI with LLC/SNAP
+    case DLT_RAW: return 0;         // the IPv4 header comes first
+    case DLT_LOOP: return 4;        // address-family word
+    case DLT_LINUX_SLL: return 16;  // cooked capture header
+    default: return -1;
+    }
+}
+
+int32_t linkOffset(pcap_t* handle) { return linkOffsetOf(pcap_datalink(handle)); }
+
+static inline uint16_t loadBe16(const u_char* p) { return uint16_t(p[0] << 8 | p[1]); }
+
+void onPacket(u_char* user, const pcap_pkthdr* header, const u_char* bytes) {
+    int32_t offset;
+    memcpy(&offset, user, sizeof offset);
+    const int64_t time = header->ts.tv_sec;
+    g_packetTime = time;
+
+    // A frame too short for the fixed IPv4 header moves the clock only.
+    if (offset < 0 || header->caplen < uint32_t(offset) + 20) return;
+    const u_char* ip = bytes + offset;
+    const uint32_t captured = header->caplen - uint32_t(offset);  // bytes from ip on
+
+    const uint8_t tos = ip[1];
+    const uint32_t length = loadBe16(ip + 2);
+    uint32_t srcAddr;
+    uint32_t dstAddr;
+    memcpy(&srcAddr, ip + 12, 4);
+    memcpy(&dstAddr, ip + 16, 4);
+    uint16_t srcPort = 0;
+    uint16_t dstPort = 0;
+    uint8_t tcpFlags = 0;
+    uint8_t protocol = 0;
+
+    // More-fragments or a fragment offset: no transport header to trust, not
+    // even in the first fragment.
+    const bool fragment = (loadBe16(ip + 6) & 0x3FFF) != 0;
+    if (!fragment) {
+        // The header length is used as it stands, even below 5 words. A
+        // transport field not wholly captured (long options, a short frame)
+        // reads as 0 and the packet still counts.
+        const uint32_t transport = 4u * (ip[0] & 0x0F);
+        auto present = [&](uint32_t end) { return transport + end <= captured; };
+        const u_char* t = ip + transport;
+        switch (ip[9]) {
+        case IPPROTO_TCP:
+            protocol = IPPROTO_TCP;
+            if (present(2)) memcpy(&srcPort, t, 2);  // wire order kept
+            if (present(4)) memcpy(&dstPort, t + 2, 2);
+            if (present(14)) tcpFlags = t[13];
+            break;
+        case IPPROTO_UDP:
+            protocol = IPPROTO_UDP;
+            if (present(2)) memcpy(&srcPort, t, 2);
+            if (present(4)) memcpy(&dstPort, t + 2, 2);
+            break;
+        case IPPROTO_ICMP:
+            protocol = IPPROTO_ICMP;
+            if (present(1)) srcPort = t[0];  // type, as a number
+            if (present(2)) dstPort = t[1];  // code, as a number
+            break;
+        default:
+            break;
+        }
+    }
+
+    const bool newFlow =
+        g_flowTable->add(srcAddr, dstAddr, srcPort, dstPort, tcpFlags, protocol, tos, length, time);
+    if (newFlow)
+        g_hostTable->add(dstAddr, time, int64_t(0));
+    else
+        g_hostTable->add(dstAddr, int64_t(0), time);
+}
+
+void SweepSchedule::run() {
+    if (secondsBetween(flowSweepRef, g_packetTime) > 9) {
+        flowSweepRef = g_packetTime;
+        g_flowTable->sweep(flowExpired);
+    }
+    if (secondsBetween(hostSweepRef, g_packetTime) > 19) {
+        hostSweepRef = g_packetTime;
+        g_hostTable->sweep(hostExpired);
+    }
+}
+
+// A start-up or capture failure: system log first, then standard output.
+// Both formats begin with "%s %d ", the source file and the line of the
+// statement that writes that copy.
+static void reportFailure(const char* logFormat, const char* outFormat, const char* text) {
+    syslog(kAlertPriority, logFormat, __FILE_NAME__, __LINE__, text);
+    printf(outFormat, __FILE_NAME__, __LINE__, text);
+}
+
+int monitorMain(int argc, char** argv) {
+    g_flowTable = new FlowTable();
+    g_hostTable = new HostTable();
+
+    // Alerts must reach a file or a pipe as they happen: the process only
+    // ever ends by a signal, which would lose a full buffer.
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+
+    if (argc != 3) {
+        printf("\nUsage: %s <interface> <filter>\n", argv[0]);
+        return -1;
+    }
+    const char* interface = argv[1];
+    const char* filter = argv[2];
+
+    char errorBuffer[PCAP_ERRBUF_SIZE];
+    errorBuffer[0] = '\0';
+    printf("Opening interface %s... ", interface);
+    pcap_t* handle = pcap_open_live(interface, kSnapLength, kPromiscuous, kReadTimeoutMs, errorBuffer);
+    if (handle == nullptr) {
+        reportFailure("%s %d Cannot open pcap device: %s", "\n%s %d Cannot open pcap device: %s\n",
+                      errorBuffer);
+        return -1;
+    }
+
+    printf("done\n");
+    printf("Compiling filter `%s`... ", filter);
+    static bpf_program program;
+    if (pcap_compile(handle, &program, filter, kOptimizeFilter, kFilterNetmask) < 0) {
+        reportFailure("%s %d Cannot compile filter: %s", "\n%s %d Cannot compile filter: %s\n",
+                      pcap_geterr(handle));
+        return -1;
+    }
+
+    printf("done\n");
+    printf("Setting filter... ");
+    if (pcap_setfilter(handle, &program) < 0) {
+        reportFailure("%s %d Cannot set compiled filter: %s",
+                      "\n%s %d  Cannot set compiled filter: %s\n", pcap_geterr(handle));
+        return -1;
+    }
+
+    printf("done\n");
+    printf("Detecting IP layer offset in bytes... ");
+    int32_t offset = linkOffset(handle);
+    if (offset < 0) {
+        reportFailure("%s %d Unknown link type", "\n%s %d Unknown link type\n", nullptr);
+        return -1;
+    }
+    printf("%d done\n", offset);
+
+    SweepSchedule schedule;
+    schedule.flowSweepRef = time(nullptr);
+    schedule.hostSweepRef = time(nullptr);
+    for (;;) {
+        if (pcap_dispatch(handle, -1, onPacket, reinterpret_cast<u_char*>(&offset)) < 0)
+            reportFailure("%s %d pcap_dispatch failed with error: %s",
+                          "%s %d pcap_dispatch failed with error: %s", pcap_geterr(handle));
+        schedule.run();
+    }
+}

@@ -1,0 +1,215 @@
+// SearchTree: the unbalanced binary search tree behind the flow and host
+// tables. The records are the nodes: each carries `left`, `right` (owning)
+// and `parent` (a back pointer, null at the root) as its last three fields.
+//
+// What a record type Node supplies:
+//   - construction from the values of one observation (used by `add`);
+//   - operator==, operator<, operator> between two records: a strict total
+//     order on the record's key;
+//   - void merge(const Node& incoming): folds an equal incoming record into
+//     this one, touching counters and times only, never the key or links;
+//   - a destructor that frees its left subtree, then its right subtree
+//     (freeSubtree below does that without recursion);
+//   - static constexpr const char* kSweepReport: the printf format of the
+//     sweep report line, given the duration and the counts before and after;
+//   - void printListing() const: writes the record's listing line;
+//   - using PrintResult = void or uint32_t: what `print` answers.
+//
+// The tree is never rebalanced, so ascending keys build a chain as long as
+// the table. Nothing here recurses: every walk is a loop over the links or
+// over a heap stack, whatever the shape.
+#ifndef SURGEWATCH_TREE_H
+#define SURGEWATCH_TREE_H
+
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+#include <type_traits>
+#include <vector>
+
+// Deletes `top` and everything below it, children before parents, left
+// subtree before right. Walks the parent links instead of recursing, so a
+// chain of any length costs no stack. Each node's links are cleared before
+// it is deleted, so its own destructor frees nothing more.
+template <typename Node>
+void freeSubtree(Node* top) {
+    if (top == nullptr) return;
+    Node* node = top;
+    for (;;) {
+        if (node->left != nullptr) {
+            node = node->left;
+        } else if (node->right != nullptr) {
+            node = node->right;
+        } else {
+            const bool last = node == top;
+            Node* up = node->parent;
+            if (!last) {
+                if (up->left == node)
+                    up->left = nullptr;
+                else
+                    up->right = nullptr;
+            }
+            delete node;
+            if (last) return;
+            node = up;
+        }
+    }
+}
+
+template <typename Node>
+class SearchTree {
+public:
+    Node* root = nullptr;
+    uint32_t count = 0;
+
+    SearchTree() = default;
+    SearchTree(const SearchTree&) = delete;
+    SearchTree& operator=(const SearchTree&) = delete;
+    ~SearchTree() { delete root; }
+
+    // Builds one record from the observation and inserts it. Answers true
+    // when it was linked in as a new record, false when it was merged into
+    // the equal record and freed.
+    template <typename... Values>
+    bool add(Values... values) {
+        return insert(new Node(values...));
+    }
+
+    // Takes ownership of `node` (links null). Links it in, or merges it into
+    // the equal record and frees it.
+    bool insert(Node* node) {
+        if (root == nullptr) {
+            root = node;
+            node->parent = nullptr;
+            ++count;
+            return true;
+        }
+        Node* at = root;
+        for (;;) {
+            if (*at == *node) {
+                at->merge(*node);
+                delete node;
+                return false;
+            }
+            Node** slot = (*at < *node) ? &at->right : &at->left;
+            if (*slot == nullptr) {
+                *slot = node;
+                node->parent = at;
+                ++count;
+                return true;
+            }
+            at = *slot;
+        }
+    }
+
+    // Unlinks `x` from this tree and frees it. When x has two children its
+    // in-order predecessor takes its place: that node is relinked, never
+    // copied, so every other record keeps its address (sweep relies on it).
+    void remove(Node* x) {
+        if (x == nullptr) return;
+        Node* l = x->left;
+        Node* r = x->right;
+        Node* replacement;
+        if (l == nullptr) {
+            replacement = r;
+        } else if (r == nullptr) {
+            replacement = l;
+        } else if (l->right == nullptr) {
+            replacement = l;
+            l->right = r;
+            r->parent = l;
+        } else {
+            Node* m = l->right;
+            while (m->right != nullptr) m = m->right;
+            Node* q = m->parent;
+            q->right = m->left;
+            if (m->left != nullptr) m->left->parent = q;
+            m->left = l;
+            m->right = r;
+            l->parent = m;
+            r->parent = m;
+            replacement = m;
+        }
+        Node* p = x->parent;
+        if (p == nullptr)
+            root = replacement;
+        else if (p->left == x)
+            p->left = replacement;
+        else
+            p->right = replacement;
+        if (replacement != nullptr) replacement->parent = p;
+        x->left = nullptr;
+        x->right = nullptr;
+        delete x;
+        --count;
+    }
+
+    // Calls `expired` once per record in ascending order, then removes the
+    // accepted records from the greatest to the smallest, and prints the
+    // table's report line with the processor time taken.
+    void sweep(bool (*expired)(const Node&)) {
+        std::vector<Node*> pending;
+        std::vector<Node*> matches;
+        const uint32_t before = count;
+        const clock_t start = clock();
+        Node* node = root;
+        for (;;) {
+            while (node != nullptr) {
+                pending.push_back(node);
+                node = node->left;
+            }
+            if (pending.empty()) break;
+            node = pending.back();
+            pending.pop_back();
+            if (expired(*node)) matches.push_back(node);
+            node = node->right;
+        }
+        while (!matches.empty()) {
+            remove(matches.back());
+            matches.pop_back();
+        }
+        const clock_t end = clock();
+        printf(Node::kSweepReport, double(end - start) / CLOCKS_PER_SEC, before, count);
+    }
+
+    // Frees every record and prints how long that took.
+    void clear() {
+        const clock_t start = clock();
+        if (root != nullptr) {
+            delete root;
+            root = nullptr;
+        }
+        count = 0;
+        const clock_t end = clock();
+        printf("Tree deleted in %.4f seconds\n", double(end - start) / CLOCKS_PER_SEC);
+    }
+
+    uint32_t size() const { return count; }
+
+    // Writes every record's listing line in ascending order. The flow table
+    // answers the number of records listed, the host table nothing.
+    typename Node::PrintResult print() const {
+        uint32_t listed = 0;
+        // In-order walk by the parent links: no stack at all.
+        const Node* node = root;
+        while (node != nullptr && node->left != nullptr) node = node->left;
+        while (node != nullptr) {
+            node->printListing();
+            ++listed;
+            if (node->right != nullptr) {
+                node = node->right;
+                while (node->left != nullptr) node = node->left;
+            } else {
+                const Node* child = node;
+                node = node->parent;
+                while (node != nullptr && node->right == child) {
+                    child = node;
+                    node = node->parent;
+                }
+            }
+        }
+        if constexpr (!std::is_void_v<typename Node::PrintResult>) return listed;
+    }
+};
+
+#endif
