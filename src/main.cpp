@@ -142,7 +142,10 @@ int monitorMain(int argc, char** argv) {
     char errorBuffer[PCAP_ERRBUF_SIZE];
     errorBuffer[0] = '\0';
     printf("Opening interface %s... ", interface);
-    pcap_t* handle = pcap_open_live(interface, kSnapLength, kPromiscuous, kReadTimeoutMs, errorBuffer);
+    // The handle lives until the process ends, on the failure paths too: kept
+    // where the leak checker of the sanitizer build can still see it.
+    static pcap_t* handle;
+    handle = pcap_open_live(interface, kSnapLength, kPromiscuous, kReadTimeoutMs, errorBuffer);
     if (handle == nullptr) {
         reportFailure("%s %d Cannot open pcap device: %s", "\n%s %d Cannot open pcap device: %s\n",
                       errorBuffer);
