@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# `cmake --install` into a private prefix: the programs, manual pages, unit
+# and examples land where expected; the manual pages lint clean; the unit
+# verifies against the installed program and keeps its hardening; every
+# rsyslog example is valid configuration.
+. "$(dirname "$0")/lib.sh"
+
+prefix="$TEST_DIR/usr"
+cmake --install "$BUILD_DIR" --prefix "$prefix" >"$TEST_DIR/install.log" ||
+    fail "cmake --install failed: $(cat "$TEST_DIR/install.log")"
+
+expected=(
+    lib/systemd/system/surgewatch@.service
+    sbin/surgewatch
+    share/doc/surgewatch/README.md
+    share/doc/surgewatch/examples/rsyslog/20-surgewatch-forward.conf
+    share/doc/surgewatch/examples/rsyslog/30-surgewatch-local.conf
+    share/doc/surgewatch/examples/rsyslog/surgewatch-collector.conf
+    share/doc/surgewatch/examples/surgewatch.conf
+    share/man/man8/surgewatch-replay.8
+    share/man/man8/surgewatch.8
+)
+[ -x "$BUILD_DIR/src/surgewatch-replay" ] && expected+=(bin/surgewatch-replay)
+diff <(printf '%s\n' "${expected[@]}" | sort) <(cd "$prefix" && find . -type f | sed 's|^\./||' | sort) ||
+    fail "installed files differ from the expected layout (< expected, > installed)"
+
+# Both programs run from where they were installed: the usage line with the
+# name as invoked, on standard output only, and status 255.
+check_usage() {
+    local program=$1 arguments=$2 status=0
+    "$program" >"$TEST_DIR/usage.out" 2>"$TEST_DIR/usage.err" || status=$?
+    [ "$status" -eq 255 ] || fail "$program without arguments exited with $status, not 255"
+    printf '\nUsage: %s %s\n' "$program" "$arguments" | cmp -s - "$TEST_DIR/usage.out" ||
+        fail "$program printed: $(cat "$TEST_DIR/usage.out")"
+    [ ! -s "$TEST_DIR/usage.err" ] || fail "$program wrote to standard error: $(cat "$TEST_DIR/usage.err")"
+}
+check_usage "$prefix/sbin/surgewatch" "<interface> <filter>"
+[ -x "$prefix/bin/surgewatch-replay" ] && check_usage "$prefix/bin/surgewatch-replay" "<file> <filter>"
+
+# Manual pages: no mandoc warning or error, and man finds both by name.
+for page in "$prefix"/share/man/man8/*.8; do
+    mandoc -T lint -W warning "$page" >"$TEST_DIR/lint.out" 2>&1 ||
+        fail "mandoc lint of $(basename "$page"): $(cat "$TEST_DIR/lint.out")"
+done
+for name in surgewatch surgewatch-replay; do
+    found=$(MANPATH="$prefix/share/man" man -w 8 "$name") || fail "man does not find $name(8)"
+    [ "$found" = "$prefix/share/man/man8/$name.8" ] || fail "man finds $name(8) at $found"
+done
+
+# The unit starts the program that was installed with it; systemd's own
+# checker loads it (with an instance), finds that program and its manual
+# page (Documentation=man:surgewatch(8)), and rates its exposure low.
+unit="$prefix/lib/systemd/system/surgewatch@.service"
+grep -qxF "ExecStart=$prefix/sbin/surgewatch %I \${FILTER}" "$unit" ||
+    fail "unexpected ExecStart: $(grep ExecStart "$unit")"
+# It reports unknown or misspelt settings but still succeeds: any word from
+# it is a failure.
+MANPATH="$prefix/share/man" systemd-analyze verify "$unit" >"$TEST_DIR/verify.out" 2>&1 ||
+    fail "systemd-analyze verify: $(cat "$TEST_DIR/verify.out")"
+[ ! -s "$TEST_DIR/verify.out" ] || fail "systemd-analyze verify: $(cat "$TEST_DIR/verify.out")"
+systemd-analyze security --offline=true --threshold=25 "$unit" >"$TEST_DIR/security.out" 2>&1 ||
+    fail "exposure above 2.5: $(tail -1 "$TEST_DIR/security.out")"
+
+# Every rsyslog example parses, each alone as in /etc/rsyslog.d with a work
+# directory for the forwarding queue.
+for snippet in "$prefix"/share/doc/surgewatch/examples/rsyslog/*.conf; do
+    printf 'global(workDirectory="%s")\ninclude(file="%s")\n' "$TEST_DIR" "$snippet" >"$TEST_DIR/check.conf"
+    rsyslogd -N1 -f "$TEST_DIR/check.conf" >"$TEST_DIR/check.out" 2>&1 ||
+        fail "rsyslogd rejects $(basename "$snippet"): $(cat "$TEST_DIR/check.out")"
+done
+echo "install layout, usage, manual pages, unit and rsyslog examples: ok"
