@@ -28,17 +28,25 @@ fail() {
 }
 
 # Starts rsyslogd for this test; its messages go to $SYSLOG_FILE.
+# Each argument names a configuration snippet that is read, in order, before
+# that catch-all rule (a snippet that ends in "stop" keeps its messages out
+# of $SYSLOG_FILE); the snippets' own paths must point into $TEST_DIR.
 start_syslog() {
     SYSLOG_SOCKET="$TEST_DIR/log.sock"
     SYSLOG_FILE="$TEST_DIR/syslog.txt"
-    local conf="$TEST_DIR/rsyslog.conf"
-    cat >"$conf" <<CONF
+    local conf="$TEST_DIR/rsyslog.conf" snippet
+    {
+        cat <<CONF
 global(workDirectory="$TEST_DIR")
 module(load="imuxsock" SysSock.Use="off")
 input(type="imuxsock" Socket="$SYSLOG_SOCKET" RateLimit.Interval="0" CreatePath="on")
 template(name="priorityAndMessage" type="string" string="%PRI% %syslogtag%%msg:::sp-if-no-1st-sp%%msg:::drop-last-lf%\n")
-*.* action(type="omfile" file="$SYSLOG_FILE" template="priorityAndMessage")
 CONF
+        for snippet in "$@"; do
+            cat "$snippet"
+        done
+        echo "*.* action(type=\"omfile\" file=\"$SYSLOG_FILE\" template=\"priorityAndMessage\")"
+    } >"$conf"
     touch "$SYSLOG_FILE"
     rsyslogd -n -f "$conf" -i "$TEST_DIR/rsyslogd.pid" &
     local pid=$!
