@@ -61,6 +61,13 @@ MANPATH="$prefix/share/man" systemd-analyze verify "$unit" >"$TEST_DIR/verify.ou
 systemd-analyze security --offline=true --threshold=25 "$unit" >"$TEST_DIR/security.out" 2>&1 ||
     fail "exposure above 2.5: $(tail -1 "$TEST_DIR/security.out")"
 
+# Enabling an instance hooks it to boot and to its interface's device.
+systemctl --root="$TEST_DIR" enable surgewatch@eth1.service >"$TEST_DIR/enable.out" 2>&1 ||
+    fail "systemctl enable: $(cat "$TEST_DIR/enable.out")"
+for wants in multi-user.target.wants sys-subsystem-net-devices-eth1.device.wants; do
+    [ -L "$TEST_DIR/etc/systemd/system/$wants/surgewatch@eth1.service" ] || fail "enable made no link in $wants"
+done
+
 # Every rsyslog example parses, each alone as in /etc/rsyslog.d with a work
 # directory for the forwarding queue.
 for snippet in "$prefix"/share/doc/surgewatch/examples/rsyslog/*.conf; do
