@@ -49,8 +49,9 @@ void onPacket(u_char* user, const pcap_pkthdr* header, const u_char* bytes) {
     const int64_t time = header->ts.tv_sec;
     g_packetTime = time;
 
-    // A frame too short for the fixed IPv4 header moves the clock only.
-    if (offset < 0 || header->caplen < uint32_t(offset) + 20) return;
+    // A frame too short for the fixed IPv4 header moves the clock only. The
+    // sum is taken in 64 bits so that no offset can wrap it.
+    if (offset < 0 || uint64_t(header->caplen) < uint64_t(offset) + 20) return;
     const u_char* ip = bytes + offset;
     const uint32_t captured = header->caplen - uint32_t(offset);  // bytes from ip on
 
