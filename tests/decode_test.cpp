@@ -5,6 +5,7 @@
 #include <pcap/pcap.h>
 
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -66,6 +67,8 @@ struct DecodeCase {
     bool observed;  // false: the clock moves, the tables stay empty
     Expected expected;
 };
+
+void PrintTo(const DecodeCase& c, std::ostream* os) { *os << c.name; }
 
 std::vector<DecodeCase> decodeCases() {
     const Pair zero{0, 0};
@@ -250,6 +253,8 @@ struct SharingCase {
     uint8_t protocol;  // of the one record, when there is one: the first frame's
 };
 
+void PrintTo(const SharingCase& c, std::ostream* os) { *os << c.name; }
+
 std::vector<SharingCase> sharingCases() {
     const Bytes gre{0x20, 0x00, 0x08, 0x00};
     return {
@@ -313,6 +318,8 @@ struct ClockCase {
     std::vector<ClockStep> steps;
 };
 
+void PrintTo(const ClockCase& c, std::ostream* os) { *os << c.name; }
+
 std::vector<ClockCase> clockCases() {
     return {
         {"backwards_timestamp",
@@ -357,6 +364,8 @@ struct LinkCase {
     int linkType;
     int32_t offset;
 };
+
+void PrintTo(const LinkCase& c, std::ostream* os) { *os << c.name; }
 
 std::vector<LinkCase> linkCases() {
     return {

@@ -2,6 +2,7 @@
 // expiry predicate, the listing, and the decoder feeding it.
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -62,6 +63,8 @@ struct Scenario {
     Addr addr;
     std::vector<Step> steps;
 };
+
+void PrintTo(const Scenario& c, std::ostream* os) { *os << c.name; }
 
 constexpr int64_t T = 1000;
 constexpr int64_t S = 5000;
@@ -224,6 +227,8 @@ struct ExpiryCase {
     int64_t lastPacketTime;
     bool expired;
 };
+
+void PrintTo(const ExpiryCase& c, std::ostream* os) { *os << c.name; }
 
 constexpr int64_t C = 100000;
 

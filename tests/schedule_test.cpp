@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <regex>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -43,6 +44,8 @@ struct Scenario {
     std::string name;
     std::vector<Step> steps;
 };
+
+void PrintTo(const Scenario& c, std::ostream* os) { *os << c.name; }
 
 std::vector<Scenario> scenarios() {
     return {
@@ -147,6 +150,8 @@ struct DueCase {
     bool flowSwept;
     bool hostSwept;
 };
+
+void PrintTo(const DueCase& c, std::ostream* os) { *os << c.name; }
 
 std::vector<DueCase> dueCases() {
     return {
