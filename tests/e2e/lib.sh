@@ -67,12 +67,60 @@ with_syslog() {
 }
 
 # Waits up to $3 seconds (default 5) until file $1 holds a line matching
-# the extended regular expression $2.
+# the extended regular expression $2. The limit is wall-clock time, however
+# slowly a loaded machine runs the polling.
 wait_for_line() {
-    local file=$1 pattern=$2 limit=${3:-5} i
-    for ((i = 0; i < limit * 20; i++)); do
-        grep -qE -- "$pattern" "$file" 2>/dev/null && return 0
+    local file=$1 pattern=$2 limit=${3:-5}
+    local deadline=$((${EPOCHREALTIME//[!0-9]/} + limit * 1000000))
+    until grep -qE -- "$pattern" "$file" 2>/dev/null; do
+        ((${EPOCHREALTIME//[!0-9]/} < deadline)) || return 1
         sleep 0.05
     done
-    return 1
+}
+
+# Returns once rsyslogd has written every message sent to this test's socket
+# so far: the socket hands messages on in order, so once a marker sent now is
+# in $SYSLOG_FILE, so is everything before it. Checks that a program logged
+# nothing need this first.
+syslog_sync() {
+    _syslog_syncs=$((${_syslog_syncs:-0} + 1))
+    local marker="marker-$$-$_syslog_syncs"
+    logger -u "$SYSLOG_SOCKET" -t syslog-sync -- "$marker" ||
+        fail "cannot send a marker to $SYSLOG_SOCKET"
+    wait_for_line "$SYSLOG_FILE" " syslog-sync: $marker\$" 5 ||
+        fail "rsyslogd did not write the marker $marker"
+}
+
+# Prints the lines of $SYSLOG_FILE other than syslog_sync's markers.
+syslog_messages() {
+    grep -v '^[0-9]* syslog-sync: ' "$SYSLOG_FILE" || true
+}
+
+# Starts CMD in the background the way with_syslog runs it; the caller's
+# redirections apply. $SPAWNED_PID is CMD's own process id (unshare and sh
+# exec it), so signals reach CMD itself. It is killed when the test ends.
+spawn_with_syslog() {
+    [ -e /dev/log ] || touch /dev/log
+    unshare --mount --propagation private -- \
+        sh -c 'mount --bind "$0" /dev/log && exec "$@"' "$SYSLOG_SOCKET" "$@" &
+    SPAWNED_PID=$!
+    on_exit "kill -KILL $SPAWNED_PID 2>/dev/null; wait $SPAWNED_PID 2>/dev/null"
+}
+
+# Ends background child $1: SIGTERM, up to $2 seconds (default 3) for it to
+# end, then SIGKILL; reaps it either way. $STOPPED_STATUS is then its exit
+# status: 143 when SIGTERM ended it, anything else when it had already ended
+# by itself or needed SIGKILL (137).
+stop_process() {
+    local pid=$1 limit=${2:-3} i stat state
+    kill -TERM "$pid" 2>/dev/null || true
+    for ((i = 0; i < limit * 20; i++)); do
+        stat=$(cat "/proc/$pid/stat" 2>/dev/null) || break
+        state=${stat##*) }
+        [ "${state%% *}" = Z ] && break # ended, not yet reaped
+        sleep 0.05
+    done
+    kill -KILL "$pid" 2>/dev/null || true
+    STOPPED_STATUS=0
+    wait "$pid" 2>/dev/null || STOPPED_STATUS=$?
 }
