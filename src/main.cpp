@@ -183,9 +183,13 @@ int monitorMain(int argc, char** argv) {
     schedule.flowSweepRef = time(nullptr);
     schedule.hostSweepRef = time(nullptr);
     for (;;) {
-        if (pcap_dispatch(handle, -1, onPacket, reinterpret_cast<u_char*>(&offset)) < 0)
+        if (pcap_dispatch(handle, -1, onPacket, reinterpret_cast<u_char*>(&offset)) < 0) {
             reportFailure("%s %d pcap_dispatch failed with error: %s",
                           "%s %d pcap_dispatch failed with error: %s", pcap_geterr(handle));
+            // This copy has no newline to push it out of the line buffer: a
+            // kill would lose it, or leave half of it.
+            fflush(stdout);
+        }
         schedule.run();
     }
 }
