@@ -35,7 +35,7 @@ namespace {
 
 constexpr int kSnapLength = 68;
 constexpr int kEthernetHeader = 14;
-constexpr int kMinimumFrame = 60;  // Ethernet pads shorter frames to this
+constexpr int kMinimumFrame = 60;         // Ethernet pads shorter frames to this
 constexpr uint64_t kMaxHosts = 1u << 17;  // 198.18.0.0/15
 
 // splitmix64: small, fast and fully specified, so every platform draws the
@@ -64,10 +64,10 @@ constexpr int kKinds = 4;
 constexpr double kKindShare[kKinds] = {0.70, 0.25, 0.04, 0.01};
 
 struct Flow {
-    uint32_t src;       // host order
-    uint32_t dst;       // host order
-    uint16_t srcPort;   // host order
-    uint16_t dstPort;   // host order
+    uint32_t src;      // host order
+    uint32_t dst;      // host order
+    uint16_t srcPort;  // host order
+    uint16_t dstPort;  // host order
     Kind kind;
     uint32_t size;      // packets in the capture
     uint32_t sent = 0;  // packets written so far
@@ -97,7 +97,8 @@ void usage(FILE* to, const char* program) {
             "          [-z EXPONENT] [-t START] [--host-ramp]\n"
             "  -n, --packets N   packets to write (default 2000000)\n"
             "  -f, --flows F     flows, at most N (default 100000)\n"
-            "  -H, --hosts H     destination addresses, at most %" PRIu64 " (default 2000)\n"
+            "  -H, --hosts H     destination addresses, at most %" PRIu64
+            " (default 2000)\n"
             "  -s, --seconds S   capture time spanned (default 120)\n"
             "  -r, --seed SEED   random seed (default 1)\n"
             "  -z, --zipf A      flow size exponent: rank r gets 1/r^A (default 1.0)\n"
@@ -125,32 +126,36 @@ bool parseDouble(const char* text, double& value) {
 
 // Answers false after printing what is wrong.
 bool parseOptions(int argc, char** argv, Options& options) {
-    static const option longOptions[] = {
-        {"packets", required_argument, nullptr, 'n'}, {"flows", required_argument, nullptr, 'f'},
-        {"hosts", required_argument, nullptr, 'H'},   {"seconds", required_argument, nullptr, 's'},
-        {"seed", required_argument, nullptr, 'r'},    {"zipf", required_argument, nullptr, 'z'},
-        {"start", required_argument, nullptr, 't'},   {"output", required_argument, nullptr, 'o'},
-        {"host-ramp", no_argument, nullptr, 'R'},     {"help", no_argument, nullptr, 'h'},
-        {nullptr, 0, nullptr, 0}};
+    static const option longOptions[] = {{"packets", required_argument, nullptr, 'n'},
+                                         {"flows", required_argument, nullptr, 'f'},
+                                         {"hosts", required_argument, nullptr, 'H'},
+                                         {"seconds", required_argument, nullptr, 's'},
+                                         {"seed", required_argument, nullptr, 'r'},
+                                         {"zipf", required_argument, nullptr, 'z'},
+                                         {"start", required_argument, nullptr, 't'},
+                                         {"output", required_argument, nullptr, 'o'},
+                                         {"host-ramp", no_argument, nullptr, 'R'},
+                                         {"help", no_argument, nullptr, 'h'},
+                                         {nullptr, 0, nullptr, 0}};
     int c;
     while ((c = getopt_long(argc, argv, "n:f:H:s:r:z:t:o:h", longOptions, nullptr)) != -1) {
         bool ok = true;
         uint64_t start;
         switch (c) {
-        case 'n': ok = parseUnsigned(optarg, options.packets); break;
-        case 'f': ok = parseUnsigned(optarg, options.flows); break;
-        case 'H': ok = parseUnsigned(optarg, options.hosts); break;
-        case 's': ok = parseDouble(optarg, options.seconds); break;
-        case 'r': ok = parseUnsigned(optarg, options.seed); break;
-        case 'z': ok = parseDouble(optarg, options.zipf); break;
-        case 't':
-            ok = parseUnsigned(optarg, start) && start < (1ull << 40);
-            options.start = int64_t(start);
-            break;
-        case 'o': options.output = optarg; break;
-        case 'R': options.hostRamp = true; break;
-        case 'h': usage(stdout, argv[0]); exit(0);
-        default: usage(stderr, argv[0]); return false;
+            case 'n': ok = parseUnsigned(optarg, options.packets); break;
+            case 'f': ok = parseUnsigned(optarg, options.flows); break;
+            case 'H': ok = parseUnsigned(optarg, options.hosts); break;
+            case 's': ok = parseDouble(optarg, options.seconds); break;
+            case 'r': ok = parseUnsigned(optarg, options.seed); break;
+            case 'z': ok = parseDouble(optarg, options.zipf); break;
+            case 't':
+                ok = parseUnsigned(optarg, start) && start < (1ull << 40);
+                options.start = int64_t(start);
+                break;
+            case 'o': options.output = optarg; break;
+            case 'R': options.hostRamp = true; break;
+            case 'h': usage(stdout, argv[0]); exit(0);
+            default: usage(stderr, argv[0]); return false;
         }
         if (!ok) {
             fprintf(stderr, "%s: invalid value '%s' for -%c\n", argv[0], optarg, c);
@@ -283,63 +288,63 @@ uint16_t buildPacket(Flow& flow, Random& random, uint8_t* frame) {
     uint8_t protocol = 0;
     uint16_t fragmentField = 0x4000;  // don't fragment
     switch (flow.kind) {
-    case Kind::Tcp: {
-        protocol = 6;
-        uint8_t flags = 0x10;  // ACK
-        uint8_t dataOffset = 5;
-        if (first) {
-            flags = 0x02;  // SYN
-            dataOffset = 10;
-            length = 60;
-        } else if (last && flow.size > 2) {
-            flags = 0x11;  // FIN ACK
-            length = 40;
-        } else {
-            const uint64_t pick = random.below(10);
-            length = pick < 4 ? 40 : pick < 8 ? 1500 : uint16_t(41 + random.below(1460));
-            if (length > 40) flags = 0x18;  // PSH ACK
-        }
-        put16(transport, flow.srcPort);
-        put16(transport + 2, flow.dstPort);
-        put32(transport + 4, uint32_t(random.next()));
-        put32(transport + 8, first ? 0 : uint32_t(random.next()));
-        transport[12] = uint8_t(dataOffset << 4);
-        transport[13] = flags;
-        put16(transport + 14, 64240);
-        break;
-    }
-    case Kind::Udp:
-        protocol = 17;
-        length = uint16_t(32 + random.below(1200));
-        put16(transport, flow.srcPort);
-        put16(transport + 2, flow.dstPort);
-        put16(transport + 4, uint16_t(length - 20));
-        break;
-    case Kind::Icmp:
-        protocol = 1;
-        length = 84;
-        transport[0] = 8;  // echo request, code 0
-        put16(transport + 4, uint16_t(flow.srcPort));  // identifier
-        put16(transport + 6, uint16_t(index));         // sequence
-        break;
-    case Kind::Fragment:
-        // A datagram in two pieces: the first with the UDP header and more
-        // fragments set, the second at offset 1480 bytes without it.
-        protocol = 17;
-        if (index % 2 == 0) {
-            length = 1500;
-            fragmentField = 0x2000;
+        case Kind::Tcp: {
+            protocol = 6;
+            uint8_t flags = 0x10;  // ACK
+            uint8_t dataOffset = 5;
+            if (first) {
+                flags = 0x02;  // SYN
+                dataOffset = 10;
+                length = 60;
+            } else if (last && flow.size > 2) {
+                flags = 0x11;  // FIN ACK
+                length = 40;
+            } else {
+                const uint64_t pick = random.below(10);
+                length = pick < 4 ? 40 : pick < 8 ? 1500 : uint16_t(41 + random.below(1460));
+                if (length > 40) flags = 0x18;  // PSH ACK
+            }
             put16(transport, flow.srcPort);
             put16(transport + 2, flow.dstPort);
-            put16(transport + 4, uint16_t(1480 + 400));
-        } else {
-            length = 420;
-            fragmentField = 1480 / 8;
+            put32(transport + 4, uint32_t(random.next()));
+            put32(transport + 8, first ? 0 : uint32_t(random.next()));
+            transport[12] = uint8_t(dataOffset << 4);
+            transport[13] = flags;
+            put16(transport + 14, 64240);
+            break;
         }
-        break;
+        case Kind::Udp:
+            protocol = 17;
+            length = uint16_t(32 + random.below(1200));
+            put16(transport, flow.srcPort);
+            put16(transport + 2, flow.dstPort);
+            put16(transport + 4, uint16_t(length - 20));
+            break;
+        case Kind::Icmp:
+            protocol = 1;
+            length = 84;
+            transport[0] = 8;                              // echo request, code 0
+            put16(transport + 4, uint16_t(flow.srcPort));  // identifier
+            put16(transport + 6, uint16_t(index));         // sequence
+            break;
+        case Kind::Fragment:
+            // A datagram in two pieces: the first with the UDP header and more
+            // fragments set, the second at offset 1480 bytes without it.
+            protocol = 17;
+            if (index % 2 == 0) {
+                length = 1500;
+                fragmentField = 0x2000;
+                put16(transport, flow.srcPort);
+                put16(transport + 2, flow.dstPort);
+                put16(transport + 4, uint16_t(1480 + 400));
+            } else {
+                length = 420;
+                fragmentField = 1480 / 8;
+            }
+            break;
     }
-    const uint16_t ipId = flow.kind == Kind::Fragment ? uint16_t(flow.ipId + index / 2)
-                                                      : uint16_t(flow.ipId + index);
+    const uint16_t ipId =
+        flow.kind == Kind::Fragment ? uint16_t(flow.ipId + index / 2) : uint16_t(flow.ipId + index);
     ip[0] = 0x45;
     ip[1] = flow.kind == Kind::Udp && flow.dstPort == 5060 ? 0xB8 : 0;  // EF for SIP
     put16(ip + 2, length);

@@ -13,7 +13,9 @@
 #ifndef SURGEWATCH_FLOW_H
 #define SURGEWATCH_FLOW_H
 
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "tree.h"
 
@@ -46,10 +48,19 @@ struct FlowRecord {
     FlowRecord(const FlowRecord&) = delete;
     FlowRecord& operator=(const FlowRecord&) = delete;
 
+    // Records come from a pool of their own (pool.h): no allocator header,
+    // and `digest` with the child links in one cache line of every record.
+    static void* operator new(size_t size);
+    static void operator delete(void* address) noexcept;
+
     // Digest word i (0 to 3): digest bytes 4i..4i+3, little-endian.
     uint32_t digestWord(int i) const {
-        return uint32_t(digest[4 * i]) | uint32_t(digest[4 * i + 1]) << 8 |
-               uint32_t(digest[4 * i + 2]) << 16 | uint32_t(digest[4 * i + 3]) << 24;
+        uint32_t word;
+        memcpy(&word, digest + 4 * i, 4);
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+        word = __builtin_bswap32(word);
+#endif
+        return word;
     }
 
     // Counts one more packet of this flow (carried by `incoming`, which has
@@ -62,8 +73,23 @@ struct FlowRecord {
     void printListing() const;
 };
 
-bool operator==(const FlowRecord& a, const FlowRecord& b);
-bool operator<(const FlowRecord& a, const FlowRecord& b);
+// Equal words are equal bytes.
+inline bool operator==(const FlowRecord& a, const FlowRecord& b) {
+    return memcmp(a.digest, b.digest, sizeof a.digest) == 0;
+}
+
+// Words 0 and 1, and words 2 and 3, each pair taken as one 64-bit number
+// with the first word high: comparing the pairs is comparing the words in
+// order.
+inline bool operator<(const FlowRecord& a, const FlowRecord& b) {
+    const uint64_t aHigh = uint64_t(a.digestWord(0)) << 32 | a.digestWord(1);
+    const uint64_t bHigh = uint64_t(b.digestWord(0)) << 32 | b.digestWord(1);
+    if (aHigh != bHigh) return aHigh < bHigh;
+    const uint64_t aLow = uint64_t(a.digestWord(2)) << 32 | a.digestWord(3);
+    const uint64_t bLow = uint64_t(b.digestWord(2)) << 32 | b.digestWord(3);
+    return aLow < bLow;
+}
+
 bool operator>(const FlowRecord& a, const FlowRecord& b);
 bool operator<=(const FlowRecord& a, const FlowRecord& b);
 bool operator>=(const FlowRecord& a, const FlowRecord& b);

@@ -7,6 +7,7 @@
 
 #include "alert.h"
 #include "main.h"
+#include "pool.h"
 
 HostTable* g_hostTable = nullptr;
 
@@ -16,6 +17,32 @@ constexpr double kHostFlowLimit = 100.0;     // new flows per second
 constexpr double kHostPacketLimit = 5000.0;  // packets per second
 constexpr int32_t kWindowSeconds = 5;        // a window closes when longer than this
 constexpr int64_t kHostIdleSeconds = 30;
+
+// The descent reads `addr`, then `left` or `right`.
+constexpr size_t kHostHotPhase =
+    hotSpanPhase(sizeof(HostRecord), alignof(HostRecord), offsetof(HostRecord, addr),
+                 offsetof(HostRecord, right) + sizeof(HostRecord*));
+static_assert(kHostHotPhase < kCacheLine, "the address and the child links fit one cache line");
+using HostPool = RecordPool<sizeof(HostRecord), alignof(HostRecord), kHostHotPhase>;
+
+#ifndef SURGEWATCH_ASAN
+// Lives as long as the process, like the table.
+static HostPool& hostPool() {
+    static HostPool* const pool = new HostPool;
+    return *pool;
+}
+
+void* HostRecord::operator new(size_t) { return hostPool().allocate(); }
+
+void HostRecord::operator delete(void* address) noexcept { hostPool().release(address); }
+
+#else
+// With AddressSanitizer every record comes from the general allocator, so
+// that use after free and leaks of records are reported in full.
+void* HostRecord::operator new(size_t size) { return ::operator new(size); }
+
+void HostRecord::operator delete(void* address) noexcept { ::operator delete(address); }
+#endif
 
 HostRecord::HostRecord(uint32_t addr, int64_t flowTime, int64_t packetTime)
     : addr(addr), flows(1), packets(1), lastFlowTime(flowTime), lastPacketTime(packetTime),

@@ -9,6 +9,7 @@
 #ifndef SURGEWATCH_HOST_H
 #define SURGEWATCH_HOST_H
 
+#include <cstddef>
 #include <cstdint>
 
 #include "tree.h"
@@ -35,6 +36,11 @@ struct HostRecord {
     ~HostRecord();
     HostRecord(const HostRecord&) = delete;
     HostRecord& operator=(const HostRecord&) = delete;
+
+    // Records come from a pool of their own (pool.h): no allocator header,
+    // one cache line per record.
+    static void* operator new(size_t size);
+    static void operator delete(void* address) noexcept;
 
     // The ordering key: addr loaded little-endian.
     uint32_t order() const {

@@ -1,0 +1,165 @@
+// RecordPool: where the tables' records live. Every packet allocates one
+// flow record and one host record, and most are freed again at once (their
+// observation merged into an existing record), so the allocator is on the
+// per-packet path.
+//
+// A pool hands out blocks of one fixed size carved from large chunks, with
+// no header per block: a freed block goes on a last-in-first-out free list,
+// so the record built for the next packet reuses the block just freed,
+// still in the cache. Blocks are placed at a fixed phase within the cache
+// lines: the fields that the tree descent reads (the "hot span" given to
+// the pool) then lie within one cache line in every block, where an
+// arbitrary address would split them over two lines in many records.
+//
+// Chunks are never given back while the pool lives: memory freed by a sweep
+// is reused for the records that come after it, so the pool holds the
+// high-water mark of live records, as a general allocator in practice does.
+//
+// Built with AddressSanitizer, free blocks are poisoned, so a use after
+// free of a pooled block is reported until the block is handed out again;
+// the records themselves bypass their pools in such builds (see flow.cpp,
+// host.cpp) so that the sanitizer sees every record's lifetime in full.
+#ifndef SURGEWATCH_POOL_H
+#define SURGEWATCH_POOL_H
+
+#include <sys/mman.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <new>
+
+#if defined(__SANITIZE_ADDRESS__)
+#define SURGEWATCH_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define SURGEWATCH_ASAN 1
+#endif
+#endif
+
+#ifdef SURGEWATCH_ASAN
+#include <sanitizer/asan_interface.h>
+#define SURGEWATCH_POISON(address, size) ASAN_POISON_MEMORY_REGION(address, size)
+#define SURGEWATCH_UNPOISON(address, size) ASAN_UNPOISON_MEMORY_REGION(address, size)
+#else
+#define SURGEWATCH_POISON(address, size) ((void)(address), (void)(size))
+#define SURGEWATCH_UNPOISON(address, size) ((void)(address), (void)(size))
+#endif
+
+constexpr size_t kCacheLine = 64;
+
+// True when, with blocks of `blockSize` bytes placed from `phase` bytes past
+// a cache-line boundary, bytes [hotBegin, hotEnd) of every block lie within
+// one cache line. The phases of consecutive blocks repeat after at most 64
+// blocks, so checking 64 of them covers all.
+constexpr bool hotSpanFits(size_t phase, size_t blockSize, size_t hotBegin, size_t hotEnd) {
+    for (size_t k = 0; k < kCacheLine; ++k) {
+        const size_t first = phase + k * blockSize + hotBegin;
+        const size_t last = phase + k * blockSize + hotEnd - 1;
+        if (first / kCacheLine != last / kCacheLine) return false;
+    }
+    return true;
+}
+
+// The first phase (a multiple of `alignment`) at which the hot span of every
+// block fits one line, or kCacheLine when none does.
+constexpr size_t hotSpanPhase(size_t blockSize, size_t alignment, size_t hotBegin, size_t hotEnd) {
+    for (size_t phase = 0; phase < kCacheLine; phase += alignment)
+        if (hotSpanFits(phase, blockSize, hotBegin, hotEnd)) return phase;
+    return kCacheLine;
+}
+
+// Blocks of BlockSize bytes (a multiple of Alignment, at least a pointer),
+// the first of each chunk Phase bytes past a cache-line boundary.
+template <size_t BlockSize, size_t Alignment, size_t Phase>
+class RecordPool {
+    static_assert(BlockSize >= sizeof(void*) && BlockSize % Alignment == 0,
+                  "a block holds the free-list link and keeps the alignment");
+    static_assert(Phase < kCacheLine && Phase % Alignment == 0, "phase within a line, aligned");
+
+public:
+    // Bytes of one chunk, its link to the previous chunk included: the size
+    // of a huge page.
+    static constexpr size_t kChunkBytes = 2 << 20;
+
+    RecordPool() = default;
+    RecordPool(const RecordPool&) = delete;
+    RecordPool& operator=(const RecordPool&) = delete;
+    // Frees every chunk: only for pools whose blocks are all gone.
+    ~RecordPool() {
+        while (chunks_ != nullptr) {
+            Chunk* previous = chunks_->previous;
+            SURGEWATCH_UNPOISON(chunks_, kChunkBytes);
+            munmap(chunks_, kChunkBytes);
+            chunks_ = previous;
+        }
+    }
+
+    // A block of BlockSize bytes; throws std::bad_alloc when memory is out.
+    void* allocate() {
+        if (free_ != nullptr) {
+            FreeBlock* block = free_;
+            SURGEWATCH_UNPOISON(block, BlockSize);
+            free_ = block->next;
+            return block;
+        }
+        if (next_ == end_) grow();
+        void* block = next_;
+        next_ += BlockSize;
+        SURGEWATCH_UNPOISON(block, BlockSize);
+        return block;
+    }
+
+    // Takes back a block that allocate() handed out.
+    void release(void* address) {
+        FreeBlock* block = static_cast<FreeBlock*>(address);
+        block->next = free_;
+        free_ = block;
+        SURGEWATCH_POISON(address, BlockSize);
+    }
+
+private:
+    struct FreeBlock {
+        FreeBlock* next;
+    };
+    struct Chunk {
+        Chunk* previous;
+    };
+    // Blocks start one cache line into the chunk (after the link), plus the
+    // phase.
+    static constexpr size_t kFirstBlock = kCacheLine + Phase;
+    static constexpr size_t kBlocksPerChunk = (kChunkBytes - kFirstBlock) / BlockSize;
+
+    // A chunk is mapped on its own, aligned to its size, and offered to the
+    // kernel for a transparent huge page: one TLB entry then covers every
+    // record in it, where a table of a million records in 4 KiB pages takes
+    // a page walk for nearly every node of a descent.
+    void grow() {
+        void* mapped = mmap(nullptr, 2 * kChunkBytes, PROT_READ | PROT_WRITE,
+                            MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (mapped == MAP_FAILED) throw std::bad_alloc();
+        // Keep the aligned middle, give back the rest.
+        unsigned char* begin = static_cast<unsigned char*>(mapped);
+        unsigned char* chunkStart =
+            begin + (kChunkBytes - reinterpret_cast<uintptr_t>(begin) % kChunkBytes) % kChunkBytes;
+        if (chunkStart > begin) munmap(begin, size_t(chunkStart - begin));
+        unsigned char* chunkEnd = chunkStart + kChunkBytes;
+        if (begin + 2 * kChunkBytes > chunkEnd)
+            munmap(chunkEnd, size_t(begin + 2 * kChunkBytes - chunkEnd));
+#ifdef MADV_HUGEPAGE
+        madvise(chunkStart, kChunkBytes, MADV_HUGEPAGE);  // a hint; failure is harmless
+#endif
+        Chunk* chunk = reinterpret_cast<Chunk*>(chunkStart);
+        chunk->previous = chunks_;
+        chunks_ = chunk;
+        next_ = chunkStart + kFirstBlock;
+        end_ = next_ + kBlocksPerChunk * BlockSize;
+        SURGEWATCH_POISON(next_, kBlocksPerChunk * BlockSize);
+    }
+
+    FreeBlock* free_ = nullptr;      // most recently freed first
+    unsigned char* next_ = nullptr;  // first never-used block of the newest chunk
+    unsigned char* end_ = nullptr;
+    Chunk* chunks_ = nullptr;  // newest first
+};
+
+#endif
