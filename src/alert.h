@@ -9,8 +9,9 @@
 constexpr int kAlertPriority = LOG_LOCAL6 | LOG_ALERT;
 static_assert(kAlertPriority == 177, "alerts go to local6.alert");
 
-// True in the monitor. The replay program clears it: replayed history must
-// not reach the system log, where it would read as live alerts.
+// True in the monitor: alerts and failure reports go to the system log as
+// well as to standard output. The replay program clears it: replayed history
+// must not reach the system log, where it would read as live alerts.
 extern bool g_alertsToSyslog;
 
 // `format` ends without a newline; standard output gets one appended.

@@ -117,17 +117,50 @@ void SweepSchedule::run() {
     }
 }
 
-// A start-up or capture failure: system log first, then standard output.
-// Both formats begin with "%s %d ", the source file and the line of the
+// Both formats begin with "%s %d ": the source file and the line of the
 // statement that writes that copy.
-static void reportFailure(const char* logFormat, const char* outFormat, const char* text) {
-    syslog(kAlertPriority, logFormat, __FILE_NAME__, __LINE__, text);
+void reportFailure(const char* logFormat, const char* outFormat, const char* text) {
+    if (g_alertsToSyslog) syslog(kAlertPriority, logFormat, __FILE_NAME__, __LINE__, text);
     printf(outFormat, __FILE_NAME__, __LINE__, text);
 }
 
-int monitorMain(int argc, char** argv) {
+void createTables() {
     g_flowTable = new FlowTable();
     g_hostTable = new HostTable();
+}
+
+int32_t setUpCapture(pcap_t* handle, const char* filter) {
+    printf("done\n");
+    printf("Compiling filter `%s`... ", filter);
+    // Like the handle, the program is in use until the process ends.
+    static bpf_program program;
+    if (pcap_compile(handle, &program, filter, kOptimizeFilter, kFilterNetmask) < 0) {
+        reportFailure("%s %d Cannot compile filter: %s", "\n%s %d Cannot compile filter: %s\n",
+                      pcap_geterr(handle));
+        return -1;
+    }
+
+    printf("done\n");
+    printf("Setting filter... ");
+    if (pcap_setfilter(handle, &program) < 0) {
+        reportFailure("%s %d Cannot set compiled filter: %s",
+                      "\n%s %d  Cannot set compiled filter: %s\n", pcap_geterr(handle));
+        return -1;
+    }
+
+    printf("done\n");
+    printf("Detecting IP layer offset in bytes... ");
+    const int32_t offset = linkOffset(handle);
+    if (offset < 0) {
+        reportFailure("%s %d Unknown link type", "\n%s %d Unknown link type\n", nullptr);
+        return -1;
+    }
+    printf("%d done\n", offset);
+    return offset;
+}
+
+int monitorMain(int argc, char** argv) {
+    createTables();
 
     // Alerts must reach a file or a pipe as they happen: the process only
     // ever ends by a signal, which would lose a full buffer.
@@ -152,32 +185,8 @@ int monitorMain(int argc, char** argv) {
                       errorBuffer);
         return -1;
     }
-
-    printf("done\n");
-    printf("Compiling filter `%s`... ", filter);
-    static bpf_program program;
-    if (pcap_compile(handle, &program, filter, kOptimizeFilter, kFilterNetmask) < 0) {
-        reportFailure("%s %d Cannot compile filter: %s", "\n%s %d Cannot compile filter: %s\n",
-                      pcap_geterr(handle));
-        return -1;
-    }
-
-    printf("done\n");
-    printf("Setting filter... ");
-    if (pcap_setfilter(handle, &program) < 0) {
-        reportFailure("%s %d Cannot set compiled filter: %s",
-                      "\n%s %d  Cannot set compiled filter: %s\n", pcap_geterr(handle));
-        return -1;
-    }
-
-    printf("done\n");
-    printf("Detecting IP layer offset in bytes... ");
-    int32_t offset = linkOffset(handle);
-    if (offset < 0) {
-        reportFailure("%s %d Unknown link type", "\n%s %d Unknown link type\n", nullptr);
-        return -1;
-    }
-    printf("%d done\n", offset);
+    int32_t offset = setUpCapture(handle, filter);
+    if (offset < 0) return -1;
 
     SweepSchedule schedule;
     schedule.flowSweepRef = time(nullptr);

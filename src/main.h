@@ -37,6 +37,23 @@ struct SweepSchedule {
     void run();
 };
 
+// Creates the two empty tables, g_flowTable and then g_hostTable; they live
+// until the process ends.
+void createTables();
+
+// The start-up steps shared by every capture, once `handle` is open: closes
+// the open step's progress line with "done", compiles `filter` (optimised,
+// netmask 0) and installs it, and finds the link offset, each with its
+// progress line. Answers the link offset, or -1 after a failure report. The
+// compiled program is never released.
+int32_t setUpCapture(pcap_t* handle, const char* filter);
+
+// Writes a start-up or capture failure: to the system log (unless
+// g_alertsToSyslog is cleared), then to standard output. Both formats begin
+// with "%s %d " for this source file and the line of the writing statement,
+// and may take `text` as a third placeholder.
+void reportFailure(const char* logFormat, const char* outFormat, const char* text);
+
 // The monitor's main routine: answers -1 after a start-up failure, and
 // never returns otherwise.
 int monitorMain(int argc, char** argv);
