@@ -1,0 +1,661 @@
+// surgewatch-replay end to end: capture files written here with libpcap's
+// own dumper (or, for pcapng, block by block), replayed by the real program,
+// its standard output compared line by line.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <pcap/pcap.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cctype>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#ifndef SURGEWATCH_REPLAY
+#error "SURGEWATCH_REPLAY must name the surgewatch-replay program"
+#endif
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using Address = std::array<uint8_t, 4>;
+
+// ---------------------------------------------------------------- frames
+
+struct Endpoint {
+    Address addr;
+    uint16_t port;
+};
+
+void putBe16(Bytes& b, size_t at, uint16_t v) {
+    b[at] = uint8_t(v >> 8);
+    b[at + 1] = uint8_t(v);
+}
+
+// An IPv4 packet without options carrying a TCP SYN (20-byte header) or a UDP
+// datagram (8-byte header), no payload, don't-fragment set.
+Bytes ipv4(uint8_t protocol, Endpoint src, Endpoint dst, uint8_t tos = 0) {
+    const size_t transport = protocol == IPPROTO_TCP ? 20 : 8;
+    Bytes p(20 + transport, 0);
+    p[0] = 0x45;
+    p[1] = tos;
+    putBe16(p, 2, uint16_t(p.size()));
+    putBe16(p, 6, 0x4000);
+    p[8] = 64;
+    p[9] = protocol;
+    std::copy(src.addr.begin(), src.addr.end(), p.begin() + 12);
+    std::copy(dst.addr.begin(), dst.addr.end(), p.begin() + 16);
+    putBe16(p, 20, src.port);
+    putBe16(p, 22, dst.port);
+    if (protocol == IPPROTO_TCP) {
+        p[32] = 0x50;  // data offset: 5 words
+        p[33] = 0x02;  // SYN
+        putBe16(p, 34, 1024);
+    } else {
+        putBe16(p, 24, 8);
+    }
+    return p;
+}
+
+// The link-layer header in front of the IPv4 packet; its length is the
+// offset that the replay must report for that link type.
+Bytes linkHeader(int linkType) {
+    switch (linkType) {
+    case DLT_EN10MB:
+        return {0x02, 0, 0, 0, 0, 1, 0x02, 0, 0, 0, 0, 2, 0x08, 0x00};
+    case DLT_LINUX_SLL:
+        // packet type, ARPHRD_ETHER, address length 6, address padded to 8,
+        // protocol IPv4
+        return {0, 0, 0, 1, 0, 6, 0x02, 0, 0, 0, 0, 2, 0, 0, 0x08, 0x00};
+    default:
+        return {};
+    }
+}
+
+struct Frame {
+    int64_t seconds;
+    Bytes bytes;              // as captured
+    uint32_t wireLength = 0;  // 0: as captured
+};
+
+Frame frame(int linkType, int64_t seconds, const Bytes& ip, size_t cutTo = SIZE_MAX) {
+    Frame f{seconds, linkHeader(linkType)};
+    f.bytes.insert(f.bytes.end(), ip.begin(), ip.end());
+    f.wireLength = uint32_t(f.bytes.size());
+    if (cutTo < f.bytes.size()) f.bytes.resize(cutTo);
+    return f;
+}
+
+const Address kSource = {192, 0, 2, 7};
+const Address kVictim = {198, 51, 100, 5};
+
+// The flow example: a TCP flow 192.0.2.7:555 -> 198.51.100.5:80 with type of
+// service 0xB8 (DSCP 2E). One packet at t, `further` packets spread from t to
+// t+5, then one at t+6, which closes the first rate window of 6 seconds.
+// 11999 further packets make (6 x 2000 + 1) / 6 = 2000.17 packets/s.
+std::vector<Frame> flowExample(int linkType, int64_t t, int further) {
+    const Bytes syn = ipv4(IPPROTO_TCP, {kSource, 555}, {kVictim, 80}, 0xB8);
+    std::vector<Frame> frames{frame(linkType, t, syn)};
+    for (int i = 0; i < further; ++i) frames.push_back(frame(linkType, t + int64_t(i) * 6 / further, syn));
+    frames.push_back(frame(linkType, t + 6, syn));
+    return frames;
+}
+
+const int64_t kT = 1000000000;  // a packet time well above 6 seconds
+
+// ----------------------------------------------------------- capture files
+
+struct PcapCloser {
+    void operator()(pcap_t* p) const { pcap_close(p); }
+    void operator()(pcap_dumper_t* d) const { pcap_dump_close(d); }
+};
+
+// Writes `frames` through pcap_dump; `nano` makes a nanosecond file. Every
+// frame gets a fraction of half a second, so that the precision matters.
+void writePcap(const std::string& path, int linkType, const std::vector<Frame>& frames, bool nano = false) {
+    std::unique_ptr<pcap_t, PcapCloser> dead(pcap_open_dead_with_tstamp_precision(
+        linkType, 65535, nano ? PCAP_TSTAMP_PRECISION_NANO : PCAP_TSTAMP_PRECISION_MICRO));
+    ASSERT_NE(dead, nullptr);
+    std::unique_ptr<pcap_dumper_t, PcapCloser> dumper(pcap_dump_open(dead.get(), path.c_str()));
+    ASSERT_NE(dumper, nullptr) << pcap_geterr(dead.get());
+    for (const Frame& f : frames) {
+        pcap_pkthdr header{};
+        header.ts.tv_sec = f.seconds;
+        header.ts.tv_usec = nano ? 500000000 : 500000;
+        header.caplen = uint32_t(f.bytes.size());
+        header.len = f.wireLength;
+        pcap_dump(reinterpret_cast<u_char*>(dumper.get()), &header, f.bytes.data());
+    }
+}
+
+Bytes readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+void writeFile(const std::string& path, const Bytes& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+}
+
+// The same pcap file as written on a machine of the other byte order: every
+// field of the file header and of each record header reversed.
+Bytes swapPcapByteOrder(Bytes file) {
+    auto swap = [&](size_t at, size_t width) { std::reverse(file.begin() + at, file.begin() + at + width); };
+    for (size_t at : {0, 8, 12, 16, 20}) swap(at, 4);
+    swap(4, 2);
+    swap(6, 2);
+    size_t at = 24;
+    while (at + 16 <= file.size()) {
+        uint32_t caplen;
+        std::memcpy(&caplen, &file[at + 8], 4);  // still in this machine's order
+        for (size_t field = 0; field < 4; ++field) swap(at + 4 * field, 4);
+        at += 16 + caplen;
+    }
+    return file;
+}
+
+// A pcapng file: section header, one interface (Ethernet; nanosecond
+// resolution when `nano`), one enhanced packet block per frame, all in the
+// chosen byte order.
+Bytes pcapngFile(const std::vector<Frame>& frames, bool bigEndian, bool nano) {
+    Bytes out;
+    auto u16 = [&](uint16_t v) {
+        if (bigEndian) v = uint16_t(v << 8 | v >> 8);
+        out.insert(out.end(), {uint8_t(v), uint8_t(v >> 8)});
+    };
+    auto u32 = [&](uint32_t v) {
+        for (int i = 0; i < 4; ++i) out.push_back(uint8_t(v >> (bigEndian ? 24 - 8 * i : 8 * i)));
+    };
+    u32(0x0A0D0D0A), u32(28), u32(0x1A2B3C4D), u16(1), u16(0), u32(0xFFFFFFFF), u32(0xFFFFFFFF), u32(28);
+    const uint32_t idbLength = nano ? 32 : 20;
+    u32(1), u32(idbLength), u16(1 /* LINKTYPE_ETHERNET */), u16(0), u32(65535);
+    if (nano) {
+        u16(9), u16(1);  // if_tsresol: 10^-9
+        out.insert(out.end(), {9, 0, 0, 0});
+        u16(0), u16(0);  // end of options
+    }
+    u32(idbLength);
+    for (const Frame& f : frames) {
+        const uint32_t padded = (uint32_t(f.bytes.size()) + 3) & ~3u;
+        const uint64_t units = nano ? uint64_t(f.seconds) * 1000000000 + 500000000 : uint64_t(f.seconds) * 1000000 + 500000;
+        u32(6), u32(32 + padded), u32(0), u32(uint32_t(units >> 32)), u32(uint32_t(units));
+        u32(uint32_t(f.bytes.size())), u32(f.wireLength);
+        out.insert(out.end(), f.bytes.begin(), f.bytes.end());
+        out.resize(out.size() + padded - f.bytes.size(), 0);
+        u32(32 + padded);
+    }
+    return out;
+}
+
+// --------------------------------------------------------------- running
+
+// Failures name a case by its name rather than by its bytes.
+template <typename Case>
+void printCaseName(const Case& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class TempDir {
+public:
+    TempDir() {
+        char pattern[] = "/tmp/surgewatch-replay-test.XXXXXX";
+        if (mkdtemp(pattern) == nullptr) std::abort();
+        path_ = pattern;
+    }
+    ~TempDir() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+// Replaces the number (digits and dots) after each `marker` with `mask`.
+std::string maskNumbersAfter(std::string text, const std::string& marker, const std::string& mask) {
+    for (size_t at = text.find(marker); at != std::string::npos; at = text.find(marker, at)) {
+        at += marker.size();
+        size_t end = at;
+        while (end < text.size() && (std::isdigit(static_cast<unsigned char>(text[end])) || text[end] == '.')) ++end;
+        text.replace(at, end - at, mask);
+    }
+    return text;
+}
+
+struct Outcome {
+    int status = -1;  // exit status, or -1 when the program did not exit
+    std::string out;  // standard output, durations and line numbers masked
+    std::string err;
+};
+
+// Runs the replay program with `args`; standard input is `input` through a
+// pipe (as from tcpdump -w -), or /dev/null.
+Outcome runReplay(const TempDir& dir, const std::vector<std::string>& args,
+                  const std::optional<Bytes>& input = std::nullopt) {
+    const std::string outPath = dir.file("stdout");
+    const std::string errPath = dir.file("stderr");
+    int pipeEnds[2] = {-1, -1};
+    if (input && pipe(pipeEnds) != 0) return {};
+    const pid_t child = fork();
+    if (child == 0) {
+        int in = input ? pipeEnds[0] : open("/dev/null", O_RDONLY);
+        if (input) close(pipeEnds[1]);
+        dup2(in, 0);
+        dup2(open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
+        dup2(open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
+        std::vector<char*> argv{const_cast<char*>(SURGEWATCH_REPLAY)};
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    if (input) {
+        close(pipeEnds[0]);
+        // The program may stop reading early (a damaged file): no SIGPIPE.
+        signal(SIGPIPE, SIG_IGN);
+        size_t done = 0;
+        while (done < input->size()) {
+            const ssize_t n = write(pipeEnds[1], input->data() + done, input->size() - done);
+            if (n <= 0) break;
+            done += size_t(n);
+        }
+        close(pipeEnds[1]);
+    }
+    int wstatus = 0;
+    waitpid(child, &wstatus, 0);
+    Outcome outcome;
+    outcome.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+    const Bytes out = readFile(outPath);
+    const Bytes err = readFile(errPath);
+    outcome.out.assign(out.begin(), out.end());
+    outcome.err.assign(err.begin(), err.end());
+    // Processor time and source line numbers are not the behaviour under test.
+    outcome.out = maskNumbersAfter(maskNumbersAfter(outcome.out, "took ", "D"), "main.cpp ", "N");
+    return outcome;
+}
+
+// The four progress lines of a successful start.
+std::string startup(const std::string& file, const std::string& filter, int offset) {
+    return "Opening file " + file + "... done\nCompiling filter `" + filter +
+           "`... done\nSetting filter... done\nDetecting IP layer offset in bytes... " + std::to_string(offset) +
+           " done\n";
+}
+
+// True when `text` matches `pattern`, in which each '*' stands for any run
+// of characters but newlines (the texts of libpcap's messages).
+bool matches(const char* pattern, const char* text) {
+    for (; *pattern != '*'; ++pattern, ++text) {
+        if (*pattern != *text) return false;
+        if (*pattern == '\0') return true;
+    }
+    for (;; ++text) {
+        if (matches(pattern + 1, text)) return true;
+        if (*text == '\0' || *text == '\n') return false;
+    }
+}
+
+std::string replaceAll(std::string text, const std::string& from, const std::string& to) {
+    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+    return text;
+}
+
+const std::string kFlowAlert = "FLOOD: 198.51.100.5 - 2000.17 tcp packets/s from 192.0.2.7 [DSCP 2E]\n";
+
+// ------------------------------------------------------------ flow alert
+
+// The flow example on every link type that the capture files here carry:
+// the offset line follows the file's link type, and the decoder finds the
+// IPv4 header behind each link header.
+struct LinkCase {
+    const char* name;
+    int linkType;
+    int offset;
+};
+void PrintTo(const LinkCase& c, std::ostream* os) { printCaseName(c, os); }
+
+class ReplayLinkTypes : public testing::TestWithParam<LinkCase> {
+protected:
+    TempDir dir_;
+};
+
+TEST_P(ReplayLinkTypes, FlowExampleRaisesTheAlertAt2000_17) {
+    const std::string path = dir_.file("flow.pcap");
+    writePcap(path, GetParam().linkType, flowExample(GetParam().linkType, kT, 11999));
+    const Outcome r = runReplay(dir_, {path, "ip"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, startup(path, "ip", GetParam().offset) + kFlowAlert + "Replayed 12001 packets\n");
+    EXPECT_EQ(r.err, "");
+}
+
+TEST_P(ReplayLinkTypes, FlowExampleAtExactly2000PerSecondStaysQuiet) {
+    const std::string path = dir_.file("flow.pcap");
+    writePcap(path, GetParam().linkType, flowExample(GetParam().linkType, kT, 11998));
+    const Outcome r = runReplay(dir_, {path, "ip"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, startup(path, "ip", GetParam().offset) + "Replayed 12000 packets\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Replay, ReplayLinkTypes,
+                         testing::Values(LinkCase{"ethernet", DLT_EN10MB, 14}, LinkCase{"raw_ip", DLT_RAW, 0},
+                                         LinkCase{"linux_cooked", DLT_LINUX_SLL, 16}),
+                         [](const testing::TestParamInfo<LinkCase>& info) { return info.param.name; });
+
+// ----------------------------------------------------------- host alerts
+
+// New flows towards 198.51.100.5, each from its own UDP source port.
+class NewFlows {
+public:
+    explicit NewFlows(std::vector<Frame>& frames) : frames_(frames) {}
+    void at(int64_t seconds, int count = 1) {
+        for (int i = 0; i < count; ++i) frames_.push_back(packet(seconds, nextPort_++));
+    }
+    // A packet of the first flow, which is known by then.
+    void knownAt(int64_t seconds) { frames_.push_back(packet(seconds, kFirstPort)); }
+
+private:
+    static constexpr uint16_t kFirstPort = 1000;
+    Frame packet(int64_t seconds, uint16_t port) const {
+        return frame(DLT_EN10MB, seconds, ipv4(IPPROTO_UDP, {{192, 0, 2, 9}, port}, {kVictim, 53}));
+    }
+    std::vector<Frame>& frames_;
+    uint16_t nextPort_ = kFirstPort;
+};
+
+// The two host examples in a row. Example 1: a new flow at t creates the
+// record, one more at t closes its first window, `countedFlows` new flows
+// over t+1..t+5, then one at t+6 closes the window. Example 2: 300 new flows
+// over t+7..t+11, a known-flow packet at t+12 (the packets rule moves the
+// window start under the flow count), 300 new flows over t+13..t+17 and one
+// at t+18: 601 flows in the 6 seconds since t+12.
+std::vector<Frame> hostExamples(int64_t t, int countedFlows) {
+    std::vector<Frame> frames;
+    NewFlows flows(frames);
+    flows.at(t, 2);
+    for (int s = 1; s <= 5; ++s) flows.at(t + s, countedFlows / 5 + (s <= countedFlows % 5 ? 1 : 0));
+    flows.at(t + 6);
+    for (int s = 7; s <= 11; ++s) flows.at(t + s, 60);
+    flows.knownAt(t + 12);
+    for (int s = 13; s <= 17; ++s) flows.at(t + s, 60);
+    flows.at(t + 18);
+    return frames;
+}
+
+struct HostCase {
+    const char* name;
+    int countedFlows;
+    std::string expected;  // after the progress lines
+};
+void PrintTo(const HostCase& c, std::ostream* os) { printCaseName(c, os); }
+
+class ReplayHostExamples : public testing::TestWithParam<HostCase> {
+protected:
+    TempDir dir_;
+};
+
+TEST_P(ReplayHostExamples, FlowsRule) {
+    const std::string path = dir_.file("hosts.pcap");
+    writePcap(path, DLT_EN10MB, hostExamples(kT, GetParam().countedFlows));
+    const Outcome r = runReplay(dir_, {path, "udp"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, startup(path, "udp", 14) + GetParam().expected);
+}
+
+// The flow sweep at t+10 comes after the first packet of that second: 603
+// flows of example 1 and 181 of example 2 by then, none idle.
+INSTANTIATE_TEST_SUITE_P(
+    Replay, ReplayHostExamples,
+    testing::Values(HostCase{"601_flows_in_6_s_alert_twice", 600,
+                             "FLOOD: 198.51.100.5 - 100.17 flows/s\n"
+                             "Flow cleanup took D seconds (784 -> 784)\n"
+                             "FLOOD: 198.51.100.5 - 100.17 flows/s\n"
+                             "Replayed 1205 packets\n"},
+                    HostCase{"600_flows_in_6_s_are_exactly_100_per_s", 599,
+                             "Flow cleanup took D seconds (783 -> 783)\n"
+                             "FLOOD: 198.51.100.5 - 100.17 flows/s\n"
+                             "Replayed 1204 packets\n"}),
+    [](const testing::TestParamInfo<HostCase>& info) { return info.param.name; });
+
+// ---------------------------------------------------- sweeps and formats
+
+// The sweep schedule: UDP packets to a new destination each at t, t+3, t+9,
+// t+10, t+20, t+31 and t+41, and two TCP packets, at t-50 and t+30, which the
+// filter "udp" keeps out: the references start at t, the first packet that
+// passes, and filtered packets never move the clock.
+std::vector<Frame> sweepSchedule(int64_t t) {
+    const Endpoint from{{192, 0, 2, 9}, 5000};
+    auto udpTo = [&](uint8_t host, int64_t seconds) {
+        return frame(DLT_EN10MB, seconds, ipv4(IPPROTO_UDP, from, {{198, 51, 100, host}, 53}));
+    };
+    const Bytes tcp = ipv4(IPPROTO_TCP, from, {{198, 51, 100, 99}, 80});
+    return {frame(DLT_EN10MB, t - 50, tcp), udpTo(1, t), udpTo(2, t + 3), udpTo(3, t + 9), udpTo(4, t + 10),
+            udpTo(5, t + 20), frame(DLT_EN10MB, t + 30, tcp), udpTo(6, t + 31), udpTo(7, t + 41)};
+}
+
+// No sweep after t+3 or t+9; at t+10 the flow table (4 flows, none idle); at
+// t+20 the flow table and then the host table, nothing removed; at t+31 the
+// flow sweep removes the four flows last seen by t+10 (idle more than 20 s);
+// at t+41 the flow sweep removes the flow of t+20, and the host sweep the
+// four hosts whose one flow is more than 30 s old.
+const std::string kSweepReports =
+    "Flow cleanup took D seconds (4 -> 4)\n"
+    "Flow cleanup took D seconds (5 -> 5)\n"
+    "Host cleanup took D seconds (5 -> 5)\n"
+    "Flow cleanup took D seconds (6 -> 2)\n"
+    "Flow cleanup took D seconds (3 -> 2)\n"
+    "Host cleanup took D seconds (7 -> 3)\n"
+    "Replayed 7 packets\n";
+
+struct FormatCase {
+    const char* name;
+    Bytes (*make)(const std::vector<Frame>& frames, const TempDir& dir);
+};
+void PrintTo(const FormatCase& c, std::ostream* os) { printCaseName(c, os); }
+
+Bytes pcapBytes(const std::vector<Frame>& frames, const TempDir& dir, bool nano) {
+    const std::string path = dir.file("scratch.pcap");
+    writePcap(path, DLT_EN10MB, frames, nano);
+    return readFile(path);
+}
+
+class ReplayFormats : public testing::TestWithParam<FormatCase> {
+protected:
+    TempDir dir_;
+};
+
+TEST_P(ReplayFormats, SweepScheduleFollowsPacketTime) {
+    const std::string path = dir_.file("capture");
+    writeFile(path, GetParam().make(sweepSchedule(kT), dir_));
+    const Outcome r = runReplay(dir_, {path, "udp"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, startup(path, "udp", 14) + kSweepReports);
+    EXPECT_EQ(r.err, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Replay, ReplayFormats,
+    testing::Values(
+        FormatCase{"pcap_micro", [](const std::vector<Frame>& f, const TempDir& d) { return pcapBytes(f, d, false); }},
+        FormatCase{"pcap_nano", [](const std::vector<Frame>& f, const TempDir& d) { return pcapBytes(f, d, true); }},
+        FormatCase{"pcap_micro_swapped",
+                   [](const std::vector<Frame>& f, const TempDir& d) { return swapPcapByteOrder(pcapBytes(f, d, false)); }},
+        FormatCase{"pcap_nano_swapped",
+                   [](const std::vector<Frame>& f, const TempDir& d) { return swapPcapByteOrder(pcapBytes(f, d, true)); }},
+        FormatCase{"pcapng_little_endian_micro",
+                   [](const std::vector<Frame>& f, const TempDir&) { return pcapngFile(f, false, false); }},
+        FormatCase{"pcapng_big_endian_nano",
+                   [](const std::vector<Frame>& f, const TempDir&) { return pcapngFile(f, true, true); }}),
+    [](const testing::TestParamInfo<FormatCase>& info) { return info.param.name; });
+
+// Frames cut before the end of the IPv4 header still move the packet clock
+// (the flow sweep at t+10 runs on an empty table); one cut inside the TCP
+// header still counts as a flow.
+TEST(Replay, FramesCutShortMoveTheClock) {
+    TempDir dir;
+    const std::string path = dir.file("cut.pcap");
+    const Bytes syn = ipv4(IPPROTO_TCP, {kSource, 555}, {kVictim, 80});
+    writePcap(path, DLT_EN10MB,
+              {frame(DLT_EN10MB, kT, syn, 14 + 10), frame(DLT_EN10MB, kT + 10, syn, 14),
+               frame(DLT_EN10MB, kT + 20, syn, 14 + 20 + 2)});
+    const Outcome r = runReplay(dir, {path, "ip"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, startup(path, "ip", 14) +
+                         "Flow cleanup took D seconds (0 -> 0)\n"
+                         "Flow cleanup took D seconds (1 -> 1)\n"
+                         "Host cleanup took D seconds (1 -> 1)\n"
+                         "Replayed 3 packets\n");
+}
+
+// ---------------------------------------------------------- standard input
+
+TEST(Replay, StandardInputThroughAPipe) {
+    TempDir dir;
+    const std::vector<Frame> frames = flowExample(DLT_EN10MB, kT, 11999);
+    const std::string path = dir.file("flow.pcap");
+    writePcap(path, DLT_EN10MB, frames);
+    for (const Bytes& input : {readFile(path), pcapngFile(frames, false, false)}) {
+        const Outcome r = runReplay(dir, {"-", "tcp"}, input);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, startup("-", "tcp", 14) + kFlowAlert + "Replayed 12001 packets\n");
+        EXPECT_EQ(r.err, "");
+    }
+}
+
+// --------------------------------------------------------- damaged files
+
+// The flow example with two more packets at t+6: damaging the last one must
+// still replay the 12002 before it, the alert included, then name the file.
+struct DamageCase {
+    const char* name;
+    bool pcapng;
+    void (*damage)(Bytes& file);
+};
+void PrintTo(const DamageCase& c, std::ostream* os) { printCaseName(c, os); }
+
+class ReplayDamagedFiles : public testing::TestWithParam<DamageCase> {
+protected:
+    TempDir dir_;
+};
+
+constexpr size_t kFlowFrameSize = 14 + 20 + 20;
+
+TEST_P(ReplayDamagedFiles, ReplaysUpToTheDamageThenFails) {
+    std::vector<Frame> frames = flowExample(DLT_EN10MB, kT, 11999);
+    frames.push_back(frames.back());
+    frames.push_back(frames.back());
+    const std::string path = dir_.file("damaged");
+    Bytes file = GetParam().pcapng ? pcapngFile(frames, false, false) : Bytes{};
+    if (!GetParam().pcapng) {
+        writePcap(path, DLT_EN10MB, frames);
+        file = readFile(path);
+    }
+    GetParam().damage(file);
+    writeFile(path, file);
+
+    for (const bool throughStdin : {false, true}) {
+        const std::string name = throughStdin ? "-" : path;
+        const Outcome r = throughStdin ? runReplay(dir_, {"-", "ip"}, file) : runReplay(dir_, {path, "ip"});
+        EXPECT_EQ(r.status, 1) << name;
+        const std::string expected = startup(name, "ip", 14) + kFlowAlert + "main.cpp N Cannot read capture file " +
+                                     name + " after 12002 packets: *\n";
+        EXPECT_TRUE(matches(expected.c_str(), r.out.c_str())) << r.out;
+        EXPECT_EQ(r.err, "");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Replay, ReplayDamagedFiles,
+    testing::Values(
+        DamageCase{"pcap_cut_in_record_header", false,
+                   [](Bytes& f) { f.resize(f.size() - kFlowFrameSize - 8); }},
+        DamageCase{"pcap_cut_in_frame", false, [](Bytes& f) { f.resize(f.size() - 10); }},
+        DamageCase{"pcap_capture_length_beyond_any_snapshot", false,
+                   [](Bytes& f) {
+                       const uint32_t huge = 0x00FFFFFF;
+                       std::memcpy(&f[f.size() - kFlowFrameSize - 8], &huge, 4);
+                   }},
+        DamageCase{"pcapng_cut_in_block", true, [](Bytes& f) { f.resize(f.size() - 10); }},
+        DamageCase{"pcapng_block_length_mismatch", true,
+                   [](Bytes& f) { f[f.size() - 4] ^= 0x40; }}),
+    [](const testing::TestParamInfo<DamageCase>& info) { return info.param.name; });
+
+// ------------------------------------------------------- start-up failures
+
+// Reported as the monitor reports them, on standard output only, exit 255.
+// FILE stands for the path of the case's file.
+struct FailureCase {
+    const char* name;
+    std::optional<Bytes> (*content)();  // none: the file does not exist
+    std::vector<std::string> args;
+    std::string expected;  // the whole output; '*' stands for libpcap's texts
+};
+void PrintTo(const FailureCase& c, std::ostream* os) { printCaseName(c, os); }
+
+class ReplayStartupFailures : public testing::TestWithParam<FailureCase> {
+protected:
+    TempDir dir_;
+};
+
+TEST_P(ReplayStartupFailures, ReportAndExit255) {
+    const std::string path = dir_.file("input");
+    if (const std::optional<Bytes> content = GetParam().content()) writeFile(path, *content);
+    std::vector<std::string> args = GetParam().args;
+    for (std::string& a : args)
+        if (a == "FILE") a = path;
+    const std::string expected = replaceAll(GetParam().expected, "FILE", path);
+    const Outcome r = runReplay(dir_, args);
+    EXPECT_EQ(r.status, 255);
+    EXPECT_TRUE(matches(expected.c_str(), r.out.c_str())) << r.out;
+    EXPECT_EQ(r.err, "");
+}
+
+std::optional<Bytes> pcapWithLinkType(int linkType) {
+    TempDir scratch;
+    const std::string path = scratch.file("one.pcap");
+    writePcap(path, linkType, {frame(DLT_RAW, kT, ipv4(IPPROTO_UDP, {kSource, 1}, {kVictim, 2}))});
+    return readFile(path);
+}
+
+const std::string kOpening = "Opening file FILE... \n";
+const std::string kUsage = "\nUsage: *surgewatch-replay <file> <filter>\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Replay, ReplayStartupFailures,
+    testing::Values(
+        FailureCase{"no_arguments", [] { return std::optional<Bytes>(); }, {}, kUsage},
+        FailureCase{"three_arguments", [] { return std::optional<Bytes>(Bytes{}); }, {"FILE", "ip", "extra"}, kUsage},
+        FailureCase{"missing_file", [] { return std::optional<Bytes>(); }, {"FILE", "ip"},
+                    kOpening + "main.cpp N Cannot open capture file FILE: No such file or directory\n"},
+        FailureCase{"not_a_capture",
+                    [] {
+                        const std::string text = "hello, world: not a capture file\n";
+                        return std::optional<Bytes>(Bytes(text.begin(), text.end()));
+                    },
+                    {"FILE", "ip"}, kOpening + "main.cpp N Cannot open capture file FILE: unknown file format\n"},
+        FailureCase{"empty_file", [] { return std::optional<Bytes>(Bytes{}); }, {"FILE", "ip"},
+                    kOpening + "main.cpp N Cannot open capture file FILE: *\n"},
+        FailureCase{"file_header_cut", [] { return std::optional<Bytes>(Bytes{0xD4, 0xC3, 0xB2, 0xA1, 2, 0, 4, 0}); },
+                    {"FILE", "ip"}, kOpening + "main.cpp N Cannot open capture file FILE: truncated*\n"},
+        FailureCase{"bad_filter", [] { return pcapWithLinkType(DLT_RAW); }, {"FILE", "ip and and"},
+                    "Opening file FILE... done\nCompiling filter `ip and and`... \n"
+                    "main.cpp N Cannot compile filter: *\n"},
+        FailureCase{"unknown_link_type", [] { return pcapWithLinkType(DLT_IEEE802_11); }, {"FILE", "ip"},
+                    "Opening file FILE... done\nCompiling filter `ip`... done\nSetting filter... done\n"
+                    "Detecting IP layer offset in bytes... \nmain.cpp N Unknown link type\n"}),
+    [](const testing::TestParamInfo<FailureCase>& info) { return info.param.name; });
+
+}  // namespace
