@@ -52,12 +52,18 @@ on_exit "installed && dpkg --purge surgewatch >/dev/null 2>&1"
 dpkg_waiting --install "$deb" || fail "dpkg --install failed"
 installed || fail "surgewatch is not installed after dpkg --install"
 
-# The installed monitor: usage line and status 255.
-status=0
-/usr/sbin/surgewatch >"$TEST_DIR/usage.out" 2>&1 || status=$?
-[ "$status" -eq 255 ] || fail "installed surgewatch exited with $status, not 255"
-printf '\nUsage: /usr/sbin/surgewatch <interface> <filter>\n' | cmp -s - "$TEST_DIR/usage.out" ||
-    fail "installed surgewatch printed: $(cat "$TEST_DIR/usage.out")"
+# The installed programs: usage line and status 255.
+check_usage() {
+    local program=$1 arguments=$2 status=0
+    "$program" >"$TEST_DIR/usage.out" 2>&1 || status=$?
+    [ "$status" -eq 255 ] || fail "installed $program exited with $status, not 255"
+    printf '\nUsage: %s %s\n' "$program" "$arguments" | cmp -s - "$TEST_DIR/usage.out" ||
+        fail "installed $program printed: $(cat "$TEST_DIR/usage.out")"
+}
+check_usage /usr/sbin/surgewatch "<interface> <filter>"
+if [ -x "$BUILD_DIR/src/surgewatch-replay" ]; then
+    check_usage /usr/bin/surgewatch-replay "<file> <filter>"
+fi
 # The unit as installed names the installed program and its manual page.
 out=$(systemd-analyze verify /usr/lib/systemd/system/surgewatch@.service 2>&1) && [ -z "$out" ] ||
     fail "systemd-analyze verify of the installed unit: $out"
