@@ -73,21 +73,27 @@ struct FlowRecord {
     void printListing() const;
 };
 
-// Equal words are equal bytes.
-inline bool operator==(const FlowRecord& a, const FlowRecord& b) {
-    return memcmp(a.digest, b.digest, sizeof a.digest) == 0;
+// Digest words 2p and 2p+1 as one 64-bit number, word 2p in the high half:
+// comparing pair 0, then pair 1, compares the four words in order.
+inline uint64_t digestPair(const FlowRecord& record, int p) {
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    // One load puts word 2p in the low half: swap the halves.
+    uint64_t pair;
+    memcpy(&pair, record.digest + 8 * p, 8);
+    return pair << 32 | pair >> 32;
+#else
+    return uint64_t(record.digestWord(2 * p)) << 32 | record.digestWord(2 * p + 1);
+#endif
 }
 
-// Words 0 and 1, and words 2 and 3, each pair taken as one 64-bit number
-// with the first word high: comparing the pairs is comparing the words in
-// order.
+inline bool operator==(const FlowRecord& a, const FlowRecord& b) {
+    return digestPair(a, 0) == digestPair(b, 0) && digestPair(a, 1) == digestPair(b, 1);
+}
+
 inline bool operator<(const FlowRecord& a, const FlowRecord& b) {
-    const uint64_t aHigh = uint64_t(a.digestWord(0)) << 32 | a.digestWord(1);
-    const uint64_t bHigh = uint64_t(b.digestWord(0)) << 32 | b.digestWord(1);
-    if (aHigh != bHigh) return aHigh < bHigh;
-    const uint64_t aLow = uint64_t(a.digestWord(2)) << 32 | a.digestWord(3);
-    const uint64_t bLow = uint64_t(b.digestWord(2)) << 32 | b.digestWord(3);
-    return aLow < bLow;
+    const uint64_t a0 = digestPair(a, 0);
+    const uint64_t b0 = digestPair(b, 0);
+    return a0 != b0 ? a0 < b0 : digestPair(a, 1) < digestPair(b, 1);
 }
 
 bool operator>(const FlowRecord& a, const FlowRecord& b);
