@@ -38,7 +38,7 @@ constexpr int kEthernetHeader = 14;
 constexpr int kMinimumFrame = 60;         // Ethernet pads shorter frames to this
 constexpr uint64_t kMaxHosts = 1u << 17;  // 198.18.0.0/15
 
-// splitmix64: small, fast and fully specified, so every platform draws the
+// splitmix64: small, fast and fully defined, so every platform draws the
 // same sequence from the same seed.
 class Random {
 public:
