@@ -19,45 +19,37 @@ static_assert(offsetof(FlowRecord, srcAddr) == 0 && offsetof(FlowRecord, dstAddr
               "the flow key is the record's first 12 bytes");
 constexpr size_t kFlowKeySize = 12;
 
-static const char kFlowFlood[] = "FLOOD: %d.%d.%d.%d - %.2f %s packets/s from %d.%d.%d.%d [DSCP %02X]";
+static const char kFlowFlood[] =
+    "FLOOD: %d.%d.%d.%d - %.2f %s packets/s from %d.%d.%d.%d [DSCP %02X]";
 constexpr double kFlowPacketLimit = 2000.0;  // packets per second
-constexpr int32_t kWindowSeconds = 5;        // a window closes when longer than this
 constexpr int64_t kFlowIdleSeconds = 20;
 
-// The descent reads `digest`, then `left` or `right`: their bytes are the
-// hot span that the pool keeps within one cache line.
-constexpr size_t kFlowHotPhase =
-    hotSpanPhase(sizeof(FlowRecord), alignof(FlowRecord), offsetof(FlowRecord, digest),
-                 offsetof(FlowRecord, right) + sizeof(FlowRecord*));
-static_assert(kFlowHotPhase < kCacheLine, "the digest and the child links fit one cache line");
-using FlowPool = RecordPool<sizeof(FlowRecord), alignof(FlowRecord), kFlowHotPhase>;
+// The descent reads `digest`, then `left` or `right`.
+using FlowAllocator = RecordAllocator<FlowRecord, offsetof(FlowRecord, digest),
+                                      offsetof(FlowRecord, right) + sizeof(FlowRecord*)>;
 
-#ifndef SURGEWATCH_ASAN
-// Lives as long as the process, like the table: never destroyed, so no
-// record can outlive it.
-static FlowPool& flowPool() {
-    static FlowPool* const pool = new FlowPool;
-    return *pool;
-}
+void* FlowRecord::operator new(size_t size) { return FlowAllocator::allocate(size); }
 
-void* FlowRecord::operator new(size_t) { return flowPool().allocate(); }
-
-void FlowRecord::operator delete(void* address) noexcept { flowPool().release(address); }
-
-#else
-// With AddressSanitizer every record comes from the general allocator, so
-// that use after free and leaks of records are reported in full.
-void* FlowRecord::operator new(size_t size) { return ::operator new(size); }
-
-void FlowRecord::operator delete(void* address) noexcept { ::operator delete(address); }
-#endif
+void FlowRecord::operator delete(void* address) noexcept { FlowAllocator::release(address); }
 
 FlowRecord::FlowRecord(uint32_t srcAddr, uint32_t dstAddr, uint16_t srcPort, uint16_t dstPort,
                        uint8_t tcpFlags, uint8_t protocol, uint8_t tos, uint32_t length,
                        int64_t time)
-    : srcAddr(srcAddr), dstAddr(dstAddr), srcPort(srcPort), dstPort(dstPort), packets(1),
-      bytes(length), firstSeen(time), lastSeen(time), tcpFlags(tcpFlags), protocol(protocol),
-      tos(tos), windowStart(time), left(nullptr), right(nullptr), parent(nullptr) {
+    : srcAddr(srcAddr),
+      dstAddr(dstAddr),
+      srcPort(srcPort),
+      dstPort(dstPort),
+      packets(1),
+      bytes(length),
+      firstSeen(time),
+      lastSeen(time),
+      tcpFlags(tcpFlags),
+      protocol(protocol),
+      tos(tos),
+      windowStart(time),
+      left(nullptr),
+      right(nullptr),
+      parent(nullptr) {
 // MD4 is deprecated in OpenSSL 3 but is what identifies a flow here.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
@@ -97,10 +89,7 @@ void FlowRecord::merge(const FlowRecord& incoming) {
     ++packets;
     lastSeen = incoming.lastSeen;
     bytes += incoming.bytes;
-    // Times are compared on their low 32 bits, as a signed difference: a
-    // packet older than the window start gives a negative length and never
-    // closes the window.
-    const int32_t elapsed = int32_t(uint32_t(uint64_t(lastSeen) - uint64_t(windowStart)));
+    const int32_t elapsed = windowLength(windowStart, lastSeen);
     if (elapsed > kWindowSeconds) {
         const double rate = double(packets) / double(elapsed);
         if (rate > kFlowPacketLimit) alertFlowFlood(*this, rate);

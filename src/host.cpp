@@ -15,38 +15,26 @@ static const char kFlowsFlood[] = "FLOOD: %d.%d.%d.%d - %.2f flows/s";
 static const char kPacketsFlood[] = "FLOOD: %d.%d.%d.%d - %.2f packets/s";
 constexpr double kHostFlowLimit = 100.0;     // new flows per second
 constexpr double kHostPacketLimit = 5000.0;  // packets per second
-constexpr int32_t kWindowSeconds = 5;        // a window closes when longer than this
 constexpr int64_t kHostIdleSeconds = 30;
 
 // The descent reads `addr`, then `left` or `right`.
-constexpr size_t kHostHotPhase =
-    hotSpanPhase(sizeof(HostRecord), alignof(HostRecord), offsetof(HostRecord, addr),
-                 offsetof(HostRecord, right) + sizeof(HostRecord*));
-static_assert(kHostHotPhase < kCacheLine, "the address and the child links fit one cache line");
-using HostPool = RecordPool<sizeof(HostRecord), alignof(HostRecord), kHostHotPhase>;
+using HostAllocator = RecordAllocator<HostRecord, offsetof(HostRecord, addr),
+                                      offsetof(HostRecord, right) + sizeof(HostRecord*)>;
 
-#ifndef SURGEWATCH_ASAN
-// Lives as long as the process, like the table.
-static HostPool& hostPool() {
-    static HostPool* const pool = new HostPool;
-    return *pool;
-}
+void* HostRecord::operator new(size_t size) { return HostAllocator::allocate(size); }
 
-void* HostRecord::operator new(size_t) { return hostPool().allocate(); }
-
-void HostRecord::operator delete(void* address) noexcept { hostPool().release(address); }
-
-#else
-// With AddressSanitizer every record comes from the general allocator, so
-// that use after free and leaks of records are reported in full.
-void* HostRecord::operator new(size_t size) { return ::operator new(size); }
-
-void HostRecord::operator delete(void* address) noexcept { ::operator delete(address); }
-#endif
+void HostRecord::operator delete(void* address) noexcept { HostAllocator::release(address); }
 
 HostRecord::HostRecord(uint32_t addr, int64_t flowTime, int64_t packetTime)
-    : addr(addr), flows(1), packets(1), lastFlowTime(flowTime), lastPacketTime(packetTime),
-      windowStart(0), left(nullptr), right(nullptr), parent(nullptr) {}
+    : addr(addr),
+      flows(1),
+      packets(1),
+      lastFlowTime(flowTime),
+      lastPacketTime(packetTime),
+      windowStart(0),
+      left(nullptr),
+      right(nullptr),
+      parent(nullptr) {}
 
 HostRecord::~HostRecord() {
     freeSubtree(left);
@@ -59,7 +47,7 @@ HostRecord::~HostRecord() {
 static void applyRule(HostRecord& host, uint32_t& counter, int64_t& lastTime, int64_t time,
                       double limit, const char* alertFormat) {
     ++counter;
-    const int32_t elapsed = int32_t(uint32_t(uint64_t(time) - uint64_t(host.windowStart)));
+    const int32_t elapsed = windowLength(host.windowStart, time);
     lastTime = time;
     if (elapsed > kWindowSeconds) {
         const double rate = double(counter) / double(elapsed);

@@ -16,6 +16,17 @@ inline int64_t secondsBetween(int64_t from, int64_t to) {
     return int64_t(uint64_t(to) - uint64_t(from));
 }
 
+// A rate window closes at the first update more than this many seconds
+// after its start.
+constexpr int32_t kWindowSeconds = 5;
+
+// Seconds from a window's start to an update at `time`: the difference of
+// the low 32 bits of the two times, taken as signed. An update older than
+// the start gives a negative length, which never closes the window.
+inline int32_t windowLength(int64_t start, int64_t time) {
+    return int32_t(uint32_t(uint64_t(time) - uint64_t(start)));
+}
+
 // Bytes in front of the IPv4 header for the handle's link type, or -1 for a
 // link type the monitor does not know.
 int32_t linkOffset(pcap_t* handle);

@@ -162,4 +162,42 @@ private:
     Chunk* chunks_ = nullptr;  // newest first
 };
 
+// Where the records of one type are allocated: a pool of their own that
+// lives as long as the process (never destroyed, so no record can outlive
+// it), with the bytes [HotBegin, HotEnd) that the tree descent reads kept
+// within one cache line. With AddressSanitizer every record comes from the
+// general allocator instead, so that use after free and leaks of records
+// are reported in full.
+template <typename Record, size_t HotBegin, size_t HotEnd>
+class RecordAllocator {
+    static constexpr size_t kPhase =
+        hotSpanPhase(sizeof(Record), alignof(Record), HotBegin, HotEnd);
+    static_assert(kPhase < kCacheLine, "the descent's fields fit one cache line");
+    using Pool = RecordPool<sizeof(Record), alignof(Record), kPhase>;
+
+public:
+    static void* allocate(size_t size) {
+#ifdef SURGEWATCH_ASAN
+        return ::operator new(size);
+#else
+        (void)size;
+        return pool().allocate();
+#endif
+    }
+
+    static void release(void* address) noexcept {
+#ifdef SURGEWATCH_ASAN
+        ::operator delete(address);
+#else
+        pool().release(address);
+#endif
+    }
+
+private:
+    static Pool& pool() {
+        static Pool* const pool = new Pool;
+        return *pool;
+    }
+};
+
 #endif
