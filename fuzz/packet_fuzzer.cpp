@@ -6,16 +6,21 @@
 //                plus one type the monitor does not know)
 //   bytes 1-8    the starting packet time (any 64-bit value); both sweep
 //                references start there too
-//   then steps, each an opcode byte (taken modulo 8) and its operands:
+//   then steps, each an opcode byte (taken modulo 16) and its operands:
 //   0            the capture loop's sweep schedule
 //   1 T8         the packet clock jumps to T (wrap-around included)
-//   2-6 D C L2 B.. one frame: time moves by D (signed byte), C captured
-//                bytes B (at most 96, fewer if the input ends), wire length L
+//   2-6, 9-15 D C L2 B..
+//                one frame: time moves by D (signed byte), C captured bytes
+//                B (at most 96, fewer if the input ends), wire length L
 //   7 N2 V C B.. a burst: the frame C/B sent N times at the current time,
 //                with a scrambled counter written over its source (V odd) or
 //                destination (V even, not 0) address: what it takes to
 //                reach the flood rules. All bursts of one input together
 //                send at most kBurstBudget frames, to keep the fuzzer fast.
+//   8 S          a sweep of one table (S even: flows, odd: hosts) that
+//                removes the records whose key, hashed with S, is odd: any
+//                mix of removals, whatever the times, so that every way of
+//                unlinking a record is reached
 // Each frame lies in a buffer of exactly its captured size, so any read past
 // caplen is a heap overflow that AddressSanitizer reports. After the script
 // both trees are checked (order, parent links, count) and cleared, so that
@@ -72,6 +77,21 @@ constexpr uint32_t kBurstBudget = 32768;
 
 // Timestamps may sit anywhere in 64 bits: steps wrap instead of overflowing.
 int64_t plus(int64_t time, int64_t step) { return int64_t(uint64_t(time) + uint64_t(step)); }
+
+// The sweep of opcode 8: removes the records whose key, mixed with the
+// selector, gives an odd number.
+uint8_t g_sweepSelector = 0;
+
+uint32_t mixed(uint32_t key) {
+    key ^= g_sweepSelector * 0x9E3779B9u;
+    key ^= key >> 16;
+    key *= 0x85EBCA6Bu;
+    key ^= key >> 13;
+    return key;
+}
+
+bool selectedFlow(const FlowRecord& record) { return mixed(record.digestWord(0)) % 2 == 1; }
+bool selectedHost(const HostRecord& record) { return mixed(record.addr) % 2 == 1; }
 
 // A captured frame in a heap buffer of exactly `caplen` bytes.
 struct Frame {
@@ -138,7 +158,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     g_packetTime = 0;
 
     while (!script.done()) {
-        switch (script.byte() % 8) {
+        switch (script.byte() % 16) {
         case 0:
             schedule.run();
             break;
@@ -151,6 +171,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             const uint32_t len = uint32_t(script.number(2));
             Frame frame = script.frame(caplen);
             sendFrame(offset, time, frame.bytes.get(), frame.caplen, len);
+            break;
+        }
+        case 8: {
+            g_sweepSelector = script.byte();
+            if (g_sweepSelector % 2 == 0)
+                g_flowTable->sweep(selectedFlow);
+            else
+                g_hostTable->sweep(selectedHost);
             break;
         }
         case 7: {

@@ -50,6 +50,10 @@ def jump(time):
     return b"\x01" + struct.pack("<q", time)
 
 
+def select_sweep(selector):
+    return bytes([8, selector])
+
+
 def frame(data, dt=0, length=None):
     return b"\x02" + struct.pack("<bBH", dt, len(data), len(data) if length is None else length) + data
 
@@ -80,6 +84,9 @@ SEEDS = {
                                frame(framed("null", ipv4(6, C, B, tcp(9, 80))), dt=6)),
     "host_packets_flood": script("raw", frame(SYN), frame(SYN, dt=1), burst(SYN, 30001),
                                  frame(SYN, dt=6)),
+    "selected_sweeps": script("raw", burst(SYN, 3000, vary=1), burst(SYN, 3000, vary=2),
+                              select_sweep(0), select_sweep(1), select_sweep(2), select_sweep(3),
+                              select_sweep(4), select_sweep(5)),
     "sweeps": script("ppp", burst(framed("ppp", SYN), 200, vary=2), frame(framed("ppp", SYN), dt=12),
                      sweep(), frame(framed("ppp", SYN), dt=12), sweep(), frame(framed("ppp", SYN), dt=12),
                      sweep(), burst(framed("ppp", SYN), 50, vary=1), jump(-5), sweep(),

@@ -5,8 +5,9 @@
 // never crashes, never writes to standard error (where the sanitizer build
 // reports) and never hangs (each run is killed by an alarm after 20 s).
 //
-// Files are written with libpcap's dumper, then damaged byte by byte where
-// the damage is one that the dumper cannot write.
+// pcap files are written with libpcap's dumper, then damaged byte by byte
+// where the damage is one that the dumper cannot write; pcapng files are
+// written block by block.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pcap/pcap.h>
@@ -123,6 +124,38 @@ size_t recordAt(const Bytes& file, size_t index) {
         at += kRecordHeader + caplen;
     }
     return at;
+}
+
+// A pcapng file, little-endian: section header, one interface of
+// `linkType` (unless `interface` is false), then one enhanced packet block
+// per frame; `blockLength` and `caplen` of the last block may lie.
+struct PcapngLies {
+    uint32_t blockLength = 0;  // 0: the true length
+    uint32_t caplen = 0;       // 0: the true length
+};
+
+Bytes pcapngFile(const std::vector<Bytes>& frames, uint16_t linkType = 1, bool interface = true,
+                 PcapngLies lastLies = {}) {
+    Bytes out;
+    auto u16 = [&](uint16_t v) { out.insert(out.end(), {uint8_t(v), uint8_t(v >> 8)}); };
+    auto u32 = [&](uint32_t v) {
+        for (int i = 0; i < 4; ++i) out.push_back(uint8_t(v >> 8 * i));
+    };
+    u32(0x0A0D0D0A), u32(28), u32(0x1A2B3C4D), u16(1), u16(0), u32(0xFFFFFFFF), u32(0xFFFFFFFF), u32(28);
+    if (interface) u32(1), u32(20), u16(linkType), u16(0), u32(65535), u32(20);
+    for (size_t i = 0; i < frames.size(); ++i) {
+        const Bytes& f = frames[i];
+        const bool last = i + 1 == frames.size();
+        const uint32_t padded = (uint32_t(f.size()) + 3) & ~3u;
+        const uint64_t micros = uint64_t(kT) * 1000000;
+        u32(6), u32(last && lastLies.blockLength != 0 ? lastLies.blockLength : 32 + padded), u32(0);
+        u32(uint32_t(micros >> 32)), u32(uint32_t(micros));
+        u32(last && lastLies.caplen != 0 ? lastLies.caplen : uint32_t(f.size())), u32(uint32_t(f.size()));
+        out.insert(out.end(), f.begin(), f.end());
+        out.resize(out.size() + padded - f.size(), 0);
+        u32(32 + padded);
+    }
+    return out;
 }
 
 struct Outcome {
@@ -285,6 +318,17 @@ std::vector<HostileCase> hostileCases() {
              return f;
          },
          "", 255, "Opening file FILE... \nmain.cpp N Cannot open capture file FILE: *\n"},
+        {"pcapng_block_claims_2_gib",
+         [] { return pcapngFile({synFrame(), synFrame()}, 1, true, {0x7FFFFFF0, 0}); }, "", 1,
+         "main.cpp N Cannot read capture file FILE after 1 packets: pcapng block size 2147483632 > "
+         "maximum*\n"},
+        {"pcapng_packet_claims_4_gib",
+         [] { return pcapngFile({synFrame(), synFrame()}, 1, true, {0, 0xFFFFFF00}); }, "", 1,
+         "main.cpp N Cannot read capture file FILE after 1 packets: invalid packet capture length*\n"},
+        {"pcapng_without_interface", [] { return pcapngFile({synFrame()}, 1, false); }, "", 255,
+         "Opening file FILE... \nmain.cpp N Cannot open capture file FILE: *\n"},
+        {"pcapng_unknown_link_type", [] { return pcapngFile({synFrame()}, 147); }, "", 255,
+         "main.cpp N Unknown link type\n"},
         {"file_header_only", [] { return pcapFile({}); }, "", 0, "Replayed 0 packets\n"},
         {"cut_inside_the_file_header",
          [] {
