@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "main.h"
+#include "support.h"
 
 namespace {
 
@@ -24,15 +25,6 @@ uint16_t wire16(uint16_t port) {
     uint16_t value;
     std::memcpy(&value, bytes, 2);
     return value;
-}
-
-template <typename F>
-std::string captureStdout(F&& f) {
-    fflush(stdout);
-    testing::internal::CaptureStdout();
-    f();
-    fflush(stdout);
-    return testing::internal::GetCapturedStdout();
 }
 
 // The TCP flow of the examples: 192.0.2.7:555 -> 198.51.100.5:80, SYN,

@@ -10,6 +10,7 @@
 // written block by block.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+
 #include <pcap/pcap.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -25,6 +26,8 @@
 #include <random>
 #include <string>
 #include <vector>
+
+#include "support.h"
 
 #ifndef SURGEWATCH_REPLAY
 #error "SURGEWATCH_REPLAY must name the surgewatch-replay program"
@@ -57,30 +60,6 @@ Record rec(int64_t seconds, Bytes bytes) {
     const uint32_t length = uint32_t(bytes.size());
     return {seconds, std::move(bytes), length};
 }
-
-struct PcapCloser {
-    void operator()(pcap_t* p) const { pcap_close(p); }
-    void operator()(pcap_dumper_t* d) const { pcap_dump_close(d); }
-};
-
-class TempDir {
-public:
-    TempDir() {
-        char pattern[] = "/tmp/surgewatch-hostile-test.XXXXXX";
-        if (mkdtemp(pattern) == nullptr) std::abort();
-        path_ = pattern;
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
 
 Bytes readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

@@ -3,6 +3,7 @@
 // its standard output compared line by line.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+
 #include <pcap/pcap.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -20,6 +21,8 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "support.h"
 
 #ifndef SURGEWATCH_REPLAY
 #error "SURGEWATCH_REPLAY must name the surgewatch-replay program"
@@ -115,11 +118,6 @@ const int64_t kT = 1000000000;  // a packet time well above 6 seconds
 
 // ----------------------------------------------------------- capture files
 
-struct PcapCloser {
-    void operator()(pcap_t* p) const { pcap_close(p); }
-    void operator()(pcap_dumper_t* d) const { pcap_dump_close(d); }
-};
-
 // Writes `frames` through pcap_dump; `nano` makes a nanosecond file. Every
 // frame gets a fraction of half a second, so that the precision matters.
 void writePcap(const std::string& path, int linkType, const std::vector<Frame>& frames, bool nano = false) {
@@ -205,25 +203,6 @@ template <typename Case>
 void printCaseName(const Case& c, std::ostream* os) {
     *os << c.name;
 }
-
-class TempDir {
-public:
-    TempDir() {
-        char pattern[] = "/tmp/surgewatch-replay-test.XXXXXX";
-        if (mkdtemp(pattern) == nullptr) std::abort();
-        path_ = pattern;
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
 
 // Replaces the number (digits and dots) after each `marker` with `mask`.
 std::string maskNumbersAfter(std::string text, const std::string& marker, const std::string& mask) {

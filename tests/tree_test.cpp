@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "support.h"
+
 namespace {
 
 // Every destructor run appends the key here, so tests can see which
@@ -52,15 +54,6 @@ bool operator==(const TestRecord& a, const TestRecord& b) { return a.key == b.ke
 bool operator<(const TestRecord& a, const TestRecord& b) { return a.key < b.key; }
 
 using TestTree = SearchTree<TestRecord>;
-
-template <typename F>
-std::string captureStdout(F&& f) {
-    fflush(stdout);
-    testing::internal::CaptureStdout();
-    f();
-    fflush(stdout);
-    return testing::internal::GetCapturedStdout();
-}
 
 // "k" for a leaf, "k(L,R)" otherwise, "-" for a missing child, "" for an
 // empty tree. Only for the small trees of the shape tests.

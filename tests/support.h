@@ -1,0 +1,52 @@
+// Small helpers shared by the unit tests: standard output captured around a
+// call, a temporary directory removed with everything in it, and deleters
+// for libpcap handles and dumpers.
+#ifndef SURGEWATCH_TESTS_SUPPORT_H
+#define SURGEWATCH_TESTS_SUPPORT_H
+
+#include <gtest/gtest.h>
+#include <pcap/pcap.h>
+#include <stdlib.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <system_error>
+
+// What `f` writes to standard output; the stream is flushed on both sides,
+// whatever its buffering.
+template <typename F>
+std::string captureStdout(F&& f) {
+    fflush(stdout);
+    testing::internal::CaptureStdout();
+    f();
+    fflush(stdout);
+    return testing::internal::GetCapturedStdout();
+}
+
+struct PcapCloser {
+    void operator()(pcap_t* p) const { pcap_close(p); }
+    void operator()(pcap_dumper_t* d) const { pcap_dump_close(d); }
+};
+
+class TempDir {
+public:
+    TempDir() {
+        char pattern[] = "/tmp/surgewatch-test.XXXXXX";
+        if (mkdtemp(pattern) == nullptr) std::abort();
+        path_ = pattern;
+    }
+    ~TempDir() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+#endif
