@@ -61,16 +61,6 @@ Record rec(int64_t seconds, Bytes bytes) {
     return {seconds, std::move(bytes), length};
 }
 
-Bytes readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), {});
-}
-
-void writeFile(const std::string& path, const Bytes& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-}
-
 // The bytes of a pcap file (this machine's byte order, microseconds) with
 // the given link type and snapshot length, written by pcap_dump.
 Bytes pcapFile(const std::vector<Record>& records, int linkType = DLT_EN10MB, int snaplen = 65535) {

@@ -136,16 +136,6 @@ void writePcap(const std::string& path, int linkType, const std::vector<Frame>& 
     }
 }
 
-Bytes readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), {});
-}
-
-void writeFile(const std::string& path, const Bytes& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-}
-
 // The same pcap file as written on a machine of the other byte order: every
 // field of the file header and of each record header reversed.
 Bytes swapPcapByteOrder(Bytes file) {

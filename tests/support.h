@@ -1,6 +1,6 @@
 // Small helpers shared by the unit tests: standard output captured around a
-// call, a temporary directory removed with everything in it, and deleters
-// for libpcap handles and dumpers.
+// call, a temporary directory removed with everything in it, deleters for
+// libpcap handles and dumpers, and whole files read and written as bytes.
 #ifndef SURGEWATCH_TESTS_SUPPORT_H
 #define SURGEWATCH_TESTS_SUPPORT_H
 
@@ -8,11 +8,15 @@
 #include <pcap/pcap.h>
 #include <stdlib.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <system_error>
+#include <vector>
 
 // What `f` writes to standard output; the stream is flushed on both sides,
 // whatever its buffering.
@@ -48,5 +52,15 @@ public:
 private:
     std::string path_;
 };
+
+inline std::vector<uint8_t> readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+inline void writeFile(const std::string& path, const std::vector<uint8_t>& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+}
 
 #endif
