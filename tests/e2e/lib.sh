@@ -59,11 +59,18 @@ CONF
     fail "rsyslogd did not open $SYSLOG_SOCKET"
 }
 
-# Runs a command with /dev/log pointing at this test's rsyslogd.
+# Runs "$@" with /dev/log pointing at this test's rsyslogd: in a private
+# mount namespace whose /dev is a fresh tmpfs holding links to every entry
+# of the machine's /dev, and the socket bound over an empty file named log.
+# The machine's /dev is left untouched, also where it has no /dev/log.
+_SYSLOG_NAMESPACE='host=$1
+shift
+mkdir -p "$host" && mount --rbind /dev "$host" && mount -t tmpfs -o mode=0755 dev /dev &&
+    ln -s "$host"/* /dev/ && rm -f /dev/log && : >/dev/log && mount --bind "$0" /dev/log || exit 125
+exec "$@"'
 with_syslog() {
-    [ -e /dev/log ] || touch /dev/log
     unshare --mount --propagation private -- \
-        sh -c 'mount --bind "$0" /dev/log && exec "$@"' "$SYSLOG_SOCKET" "$@"
+        sh -c "$_SYSLOG_NAMESPACE" "$SYSLOG_SOCKET" "$TEST_DIR/host-dev" "$@"
 }
 
 # Waits up to $3 seconds (default 5) until file $1 holds a line matching
@@ -100,9 +107,8 @@ syslog_messages() {
 # redirections apply. $SPAWNED_PID is CMD's own process id (unshare and sh
 # exec it), so signals reach CMD itself. It is killed when the test ends.
 spawn_with_syslog() {
-    [ -e /dev/log ] || touch /dev/log
     unshare --mount --propagation private -- \
-        sh -c 'mount --bind "$0" /dev/log && exec "$@"' "$SYSLOG_SOCKET" "$@" &
+        sh -c "$_SYSLOG_NAMESPACE" "$SYSLOG_SOCKET" "$TEST_DIR/host-dev" "$@" &
     SPAWNED_PID=$!
     on_exit "kill -KILL $SPAWNED_PID 2>/dev/null; wait $SPAWNED_PID 2>/dev/null"
 }
