@@ -7,10 +7,8 @@
 #include <cstdio>
 
 #include "alert.h"
-#include "main.h"
+#include "clock.h"
 #include "pool.h"
-
-FlowTable* g_flowTable = nullptr;
 
 // The key is hashed straight from the record: its four fields must lie
 // first and back to back.

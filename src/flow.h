@@ -106,6 +106,4 @@ bool flowExpired(const FlowRecord& record);
 
 using FlowTable = SearchTree<FlowRecord>;
 
-extern FlowTable* g_flowTable;
-
 #endif

@@ -6,10 +6,8 @@
 #include <cstdio>
 
 #include "alert.h"
-#include "main.h"
+#include "clock.h"
 #include "pool.h"
-
-HostTable* g_hostTable = nullptr;
 
 static const char kFlowsFlood[] = "FLOOD: %d.%d.%d.%d - %.2f flows/s";
 static const char kPacketsFlood[] = "FLOOD: %d.%d.%d.%d - %.2f packets/s";

@@ -69,6 +69,4 @@ bool hostExpired(const HostRecord& record);
 
 using HostTable = SearchTree<HostRecord>;
 
-extern HostTable* g_hostTable;
-
 #endif

@@ -1,21 +1,21 @@
 #include "main.h"
 
-#include <netinet/in.h>
 #include <syslog.h>
 
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <optional>
 
 #include "alert.h"
-#include "flow.h"
-#include "host.h"
+#include "decode.h"
 
 #ifndef __FILE_NAME__
 #define __FILE_NAME__ "main.cpp"
 #endif
 
-int64_t g_packetTime = 0;
+FlowTable* g_flowTable = nullptr;
+HostTable* g_hostTable = nullptr;
 
 // Fixed capture parameters.
 constexpr int kSnapLength = 68;
@@ -41,69 +41,21 @@ int32_t linkOffsetOf(int linkType) {
 
 int32_t linkOffset(pcap_t* handle) { return linkOffsetOf(pcap_datalink(handle)); }
 
-static inline uint16_t loadBe16(const u_char* p) { return uint16_t(p[0] << 8 | p[1]); }
-
 void onPacket(u_char* user, const pcap_pkthdr* header, const u_char* bytes) {
     int32_t offset;
     memcpy(&offset, user, sizeof offset);
     const int64_t time = header->ts.tv_sec;
     g_packetTime = time;
 
-    // A frame too short for the fixed IPv4 header moves the clock only. The
-    // sum is taken in 64 bits so that no offset can wrap it.
-    if (offset < 0 || uint64_t(header->caplen) < uint64_t(offset) + 20) return;
-    const u_char* ip = bytes + offset;
-    const uint32_t captured = header->caplen - uint32_t(offset);  // bytes from ip on
-
-    const uint8_t tos = ip[1];
-    const uint32_t length = loadBe16(ip + 2);
-    uint32_t srcAddr;
-    uint32_t dstAddr;
-    memcpy(&srcAddr, ip + 12, 4);
-    memcpy(&dstAddr, ip + 16, 4);
-    uint16_t srcPort = 0;
-    uint16_t dstPort = 0;
-    uint8_t tcpFlags = 0;
-    uint8_t protocol = 0;
-
-    // More-fragments or a fragment offset: no transport header to trust, not
-    // even in the first fragment.
-    const bool fragment = (loadBe16(ip + 6) & 0x3FFF) != 0;
-    if (!fragment) {
-        // The header length is used as it stands, even below 5 words. A
-        // transport field not wholly captured (long options, a short frame)
-        // reads as 0 and the packet still counts.
-        const uint32_t transport = 4u * (ip[0] & 0x0F);
-        auto present = [&](uint32_t end) { return transport + end <= captured; };
-        const u_char* t = ip + transport;
-        switch (ip[9]) {
-        case IPPROTO_TCP:
-            protocol = IPPROTO_TCP;
-            if (present(2)) memcpy(&srcPort, t, 2);  // wire order kept
-            if (present(4)) memcpy(&dstPort, t + 2, 2);
-            if (present(14)) tcpFlags = t[13];
-            break;
-        case IPPROTO_UDP:
-            protocol = IPPROTO_UDP;
-            if (present(2)) memcpy(&srcPort, t, 2);
-            if (present(4)) memcpy(&dstPort, t + 2, 2);
-            break;
-        case IPPROTO_ICMP:
-            protocol = IPPROTO_ICMP;
-            if (present(1)) srcPort = t[0];  // type, as a number
-            if (present(2)) dstPort = t[1];  // code, as a number
-            break;
-        default:
-            break;
-        }
-    }
-
-    const bool newFlow =
-        g_flowTable->add(srcAddr, dstAddr, srcPort, dstPort, tcpFlags, protocol, tos, length, time);
+    const std::optional<FlowObservation> seen = decodeFrame(bytes, header->caplen, offset);
+    if (!seen) return;
+    const FlowObservation& o = *seen;
+    const bool newFlow = g_flowTable->add(o.srcAddr, o.dstAddr, o.srcPort, o.dstPort, o.tcpFlags,
+                                          o.protocol, o.tos, o.length, time);
     if (newFlow)
-        g_hostTable->add(dstAddr, time, int64_t(0));
+        g_hostTable->add(o.dstAddr, time, int64_t(0));
     else
-        g_hostTable->add(dstAddr, int64_t(0), time);
+        g_hostTable->add(o.dstAddr, int64_t(0), time);
 }
 
 void SweepSchedule::run() {

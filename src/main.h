@@ -1,4 +1,5 @@
-// The capture driver and the packet decoder.
+// The capture driver: start-up, the two tables, the packet handler and the
+// sweep schedule.
 #ifndef SURGEWATCH_MAIN_H
 #define SURGEWATCH_MAIN_H
 
@@ -6,26 +7,9 @@
 
 #include <cstdint>
 
-// Seconds of the capture timestamp of the latest frame, backwards too; 0
-// until the first frame. Written only by onPacket.
-extern int64_t g_packetTime;
-
-// `to` minus `from` in seconds, as a signed 64-bit difference that wraps
-// instead of overflowing (timestamps come from the wire or a file).
-inline int64_t secondsBetween(int64_t from, int64_t to) {
-    return int64_t(uint64_t(to) - uint64_t(from));
-}
-
-// A rate window closes at the first update more than this many seconds
-// after its start.
-constexpr int32_t kWindowSeconds = 5;
-
-// Seconds from a window's start to an update at `time`: the difference of
-// the low 32 bits of the two times, taken as signed. An update older than
-// the start gives a negative length, which never closes the window.
-inline int32_t windowLength(int64_t start, int64_t time) {
-    return int32_t(uint32_t(uint64_t(time) - uint64_t(start)));
-}
+#include "clock.h"
+#include "flow.h"
+#include "host.h"
 
 // Bytes in front of the IPv4 header for the handle's link type, or -1 for a
 // link type the monitor does not know.
@@ -34,9 +18,8 @@ int32_t linkOffset(pcap_t* handle);
 int32_t linkOffsetOf(int linkType);
 
 // The packet handler. `user` points at the int32_t link offset. Moves the
-// packet clock, decodes the IPv4 header in place (never past caplen) and
-// hands one flow observation to g_flowTable and one host observation to
-// g_hostTable.
+// packet clock, decodes the frame (decode.h) and hands one flow observation
+// to g_flowTable and one host observation to g_hostTable.
 void onPacket(u_char* user, const pcap_pkthdr* header, const u_char* bytes);
 
 // The sweep schedule, considered after every dispatch call: the flow table
@@ -47,6 +30,10 @@ struct SweepSchedule {
     int64_t hostSweepRef;
     void run();
 };
+
+// The two tables, created by createTables and never destroyed.
+extern FlowTable* g_flowTable;
+extern HostTable* g_hostTable;
 
 // Creates the two empty tables, g_flowTable and then g_hostTable; they live
 // until the process ends.

@@ -1,0 +1,3 @@
+#include "clock.h"
+
+int64_t g_packetTime = 0;
