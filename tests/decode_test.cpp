@@ -1,10 +1,11 @@
-// The packet decoder, fed with frames built here and checked through the
-// records it leaves in real flow and host tables.
+// The packet decoder, fed with frames built here: the observation of each
+// frame, the flows frames share, the packet clock, and the link-type table.
 #include <gtest/gtest.h>
 
 #include <pcap/pcap.h>
 
 #include <memory>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -15,6 +16,7 @@ namespace {
 
 using frames::Addr;
 using frames::Bytes;
+using frames::decode;
 using frames::deliver;
 using frames::fieldBytes;
 using frames::frame;
@@ -64,7 +66,7 @@ struct DecodeCase {
     Bytes frame;
     uint32_t caplen;  // kWholeFrame: all of it
     int32_t linkOffset;
-    bool observed;  // false: the clock moves, the tables stay empty
+    bool observed;  // false: no observation
     Expected expected;
 };
 
@@ -199,43 +201,70 @@ std::vector<DecodeCase> decodeCases() {
 
 class Decode : public testing::TestWithParam<DecodeCase> {};
 
-TEST_P(Decode, OneFrameGivesOneFlowAndOneHostObservation) {
+TEST_P(Decode, OneFrameGivesOneObservation) {
     const DecodeCase& c = GetParam();
-    InstalledTables tables;
-    g_packetTime = 42;
-    deliver(c.frame, kSec, kUsec, c.caplen, c.linkOffset);
-
-    EXPECT_EQ(g_packetTime, kSec) << "every frame moves the clock, cut short or not";
+    const std::optional<FlowObservation> seen = decode(c.frame, c.caplen, c.linkOffset);
     if (!c.observed) {
-        EXPECT_EQ(tables.flows.size(), 0u);
-        EXPECT_EQ(tables.hosts.size(), 0u);
+        EXPECT_FALSE(seen.has_value());
         return;
     }
+    ASSERT_TRUE(seen.has_value());
+    const FlowObservation& o = *seen;
+    const Expected& e = c.expected;
+    EXPECT_EQ(o.srcAddr, wireAddr(e.src));
+    EXPECT_EQ(o.dstAddr, wireAddr(e.dst));
+    EXPECT_EQ(fieldBytes(o.srcPort), e.srcPort);
+    EXPECT_EQ(fieldBytes(o.dstPort), e.dstPort);
+    EXPECT_EQ(o.tcpFlags, e.tcpFlags);
+    EXPECT_EQ(o.protocol, e.protocol);
+    EXPECT_EQ(o.tos, e.tos);
+    EXPECT_EQ(o.length, e.length);
+}
+
+// onPacket hands the observation on whole: the new flow's record holds it,
+// with the frame's time, and the host table hears (destination, time, 0).
+TEST(OnPacket, NewFlowReachesBothTables) {
+    InstalledTables tables;
+    g_packetTime = 42;
+    Ip ip = ipv4(6);
+    ip.tos = 0x28;
+    deliver(frame(14, ip, tcp(555, 80, 0x02)), kSec, kUsec);
+
+    EXPECT_EQ(g_packetTime, kSec);
     ASSERT_EQ(tables.flows.size(), 1u);
     const FlowRecord& f = *tables.flows.root;
-    const Expected& e = c.expected;
-    EXPECT_EQ(f.srcAddr, wireAddr(e.src));
-    EXPECT_EQ(f.dstAddr, wireAddr(e.dst));
-    EXPECT_EQ(fieldBytes(f.srcPort), e.srcPort);
-    EXPECT_EQ(fieldBytes(f.dstPort), e.dstPort);
-    EXPECT_EQ(f.tcpFlags, e.tcpFlags);
-    EXPECT_EQ(f.protocol, e.protocol);
-    EXPECT_EQ(f.tos, e.tos);
-    EXPECT_EQ(f.bytes, e.length);
+    EXPECT_EQ(f.srcAddr, wireAddr(kSrc));
+    EXPECT_EQ(f.dstAddr, wireAddr(kDst));
+    EXPECT_EQ(fieldBytes(f.srcPort), (Pair{0x02, 0x2B}));
+    EXPECT_EQ(fieldBytes(f.dstPort), (Pair{0x00, 0x50}));
+    EXPECT_EQ(f.tcpFlags, 0x02);
+    EXPECT_EQ(f.protocol, 6);
+    EXPECT_EQ(f.tos, 0x28);
+    EXPECT_EQ(f.bytes, 40u);
     EXPECT_EQ(f.packets, 1u);
     EXPECT_EQ(f.firstSeen, kSec);
     EXPECT_EQ(f.lastSeen, kSec);
     EXPECT_EQ(f.windowStart, kSec);
 
-    // A new flow: the host table hears (destination, time, 0).
     ASSERT_EQ(tables.hosts.size(), 1u);
     const HostRecord& h = *tables.hosts.root;
-    EXPECT_EQ(h.addr, wireAddr(e.dst));
+    EXPECT_EQ(h.addr, wireAddr(kDst));
     EXPECT_EQ(h.flows, 1u);
     EXPECT_EQ(h.packets, 1u);
     EXPECT_EQ(h.lastFlowTime, kSec);
     EXPECT_EQ(h.lastPacketTime, 0);
     EXPECT_EQ(h.windowStart, 0);
+}
+
+// A frame that gives no observation still moves the clock, and counts
+// nowhere.
+TEST(OnPacket, FrameTooShortMovesTheClockOnly) {
+    InstalledTables tables;
+    g_packetTime = 42;
+    deliver(synAck(), kSec, 0, 33);
+    EXPECT_EQ(g_packetTime, kSec);
+    EXPECT_EQ(tables.flows.size(), 0u);
+    EXPECT_EQ(tables.hosts.size(), 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Frames, Decode, testing::ValuesIn(decodeCases()),

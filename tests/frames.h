@@ -1,7 +1,7 @@
 // Test helpers for the packet path: IPv4 frames built byte by byte, handed to
-// onPacket from a heap buffer of exactly the captured length (so that the
-// address sanitizer catches any read past caplen), and fresh tables installed
-// as the decoder's globals for the length of one test.
+// the decoder or to onPacket from a heap buffer of exactly the captured
+// length (so that the address sanitizer catches any read past caplen), and
+// fresh tables installed as the packet handler's globals for one test.
 #ifndef SURGEWATCH_TESTS_FRAMES_H
 #define SURGEWATCH_TESTS_FRAMES_H
 
@@ -12,10 +12,10 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <vector>
 
-#include "flow.h"
-#include "host.h"
+#include "decode.h"
 #include "main.h"
 
 namespace frames {
@@ -107,13 +107,27 @@ inline Bytes frame(size_t linkBytes, const Ip& ip, const Bytes& transport) {
 
 constexpr uint32_t kWholeFrame = UINT32_MAX;
 
+// The first `caplen` bytes of `bytes` in a heap buffer of exactly that
+// size, so that the address sanitizer catches any read past caplen.
+inline std::unique_ptr<u_char[]> capturedCopy(const Bytes& bytes, uint32_t caplen) {
+    std::unique_ptr<u_char[]> captured(new u_char[caplen]);
+    std::memcpy(captured.get(), bytes.data(), std::min<size_t>(caplen, bytes.size()));
+    return captured;
+}
+
+// decodeFrame on the first `caplen` bytes of `bytes`.
+inline std::optional<FlowObservation> decode(const Bytes& bytes, uint32_t caplen = kWholeFrame,
+                                             int32_t linkOffset = 14) {
+    if (caplen == kWholeFrame) caplen = uint32_t(bytes.size());
+    return decodeFrame(capturedCopy(bytes, caplen).get(), caplen, linkOffset);
+}
+
 // Hands the first `caplen` bytes of `bytes` to onPacket, as libpcap would
 // after capturing them at sec.usec with the given link offset.
 inline void deliver(const Bytes& bytes, int64_t sec, int64_t usec = 0,
                     uint32_t caplen = kWholeFrame, int32_t linkOffset = 14) {
     if (caplen == kWholeFrame) caplen = uint32_t(bytes.size());
-    std::unique_ptr<u_char[]> captured(new u_char[caplen]);
-    std::memcpy(captured.get(), bytes.data(), std::min<size_t>(caplen, bytes.size()));
+    std::unique_ptr<u_char[]> captured = capturedCopy(bytes, caplen);
     pcap_pkthdr header{};
     header.ts.tv_sec = sec;
     header.ts.tv_usec = usec;
