@@ -58,15 +58,19 @@ void onPacket(u_char* user, const pcap_pkthdr* header, const u_char* bytes) {
         g_hostTable->add(o.dstAddr, int64_t(0), time);
 }
 
-void SweepSchedule::run() {
+SweepsRun SweepSchedule::run() {
+    SweepsRun swept{false, false};
     if (secondsBetween(flowSweepRef, g_packetTime) > 9) {
         flowSweepRef = g_packetTime;
         g_flowTable->sweep(flowExpired);
+        swept.flows = true;
     }
     if (secondsBetween(hostSweepRef, g_packetTime) > 19) {
         hostSweepRef = g_packetTime;
         g_hostTable->sweep(hostExpired);
+        swept.hosts = true;
     }
+    return swept;
 }
 
 // Both formats begin with "%s %d ": the source file and the line of the
@@ -81,28 +85,50 @@ void createTables() {
     g_hostTable = new HostTable();
 }
 
-int32_t setUpCapture(pcap_t* handle, const char* filter) {
+int32_t startCapture(int argc, char** argv, const CaptureSource& source, pcap_t** handle) {
+    createTables();
+
+    // Alerts must reach a file or a pipe as they happen: the monitor only
+    // ever ends by a signal, which would lose a full buffer, and a replay
+    // read from a live pipe is killed as often.
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+
+    if (argc != 3) {
+        printf(source.usage, argv[0]);
+        return -1;
+    }
+    const char* name = argv[1];
+    const char* filter = argv[2];
+
+    std::string failure;
+    printf(source.opening, name);
+    *handle = source.open(name, failure);
+    if (*handle == nullptr) {
+        reportFailure(source.openFailureLog, source.openFailureOut, failure.c_str());
+        return -1;
+    }
+
     printf("done\n");
     printf("Compiling filter `%s`... ", filter);
     // Like the handle, the program is in use until the process ends.
     static bpf_program program;
-    if (pcap_compile(handle, &program, filter, kOptimizeFilter, kFilterNetmask) < 0) {
+    if (pcap_compile(*handle, &program, filter, kOptimizeFilter, kFilterNetmask) < 0) {
         reportFailure("%s %d Cannot compile filter: %s", "\n%s %d Cannot compile filter: %s\n",
-                      pcap_geterr(handle));
+                      pcap_geterr(*handle));
         return -1;
     }
 
     printf("done\n");
     printf("Setting filter... ");
-    if (pcap_setfilter(handle, &program) < 0) {
+    if (pcap_setfilter(*handle, &program) < 0) {
         reportFailure("%s %d Cannot set compiled filter: %s",
-                      "\n%s %d  Cannot set compiled filter: %s\n", pcap_geterr(handle));
+                      "\n%s %d  Cannot set compiled filter: %s\n", pcap_geterr(*handle));
         return -1;
     }
 
     printf("done\n");
     printf("Detecting IP layer offset in bytes... ");
-    const int32_t offset = linkOffset(handle);
+    const int32_t offset = linkOffset(*handle);
     if (offset < 0) {
         reportFailure("%s %d Unknown link type", "\n%s %d Unknown link type\n", nullptr);
         return -1;
@@ -111,33 +137,46 @@ int32_t setUpCapture(pcap_t* handle, const char* filter) {
     return offset;
 }
 
-int monitorMain(int argc, char** argv) {
-    createTables();
-
-    // Alerts must reach a file or a pipe as they happen: the process only
-    // ever ends by a signal, which would lose a full buffer.
-    setvbuf(stdout, nullptr, _IOLBF, 0);
-
-    if (argc != 3) {
-        printf("\nUsage: %s <interface> <filter>\n", argv[0]);
-        return -1;
+ReplayResult replayCapture(pcap_t* handle, int32_t offset,
+                           const std::function<void(const ReplayResult&)>& afterSweep) {
+    SweepSchedule schedule{};
+    ReplayResult result{0, 0, false};
+    for (;;) {
+        const int delivered =
+            pcap_dispatch(handle, 1, onPacket, reinterpret_cast<u_char*>(&offset));
+        if (delivered < 0) {
+            result.broken = true;
+            return result;
+        }
+        if (delivered == 0) return result;  // end of file
+        if (result.packets == 0) {
+            result.firstTime = g_packetTime;
+            schedule.flowSweepRef = g_packetTime;
+            schedule.hostSweepRef = g_packetTime;
+        }
+        result.packets += uint64_t(delivered);
+        const SweepsRun swept = schedule.run();
+        if ((swept.flows || swept.hosts) && afterSweep) afterSweep(result);
     }
-    const char* interface = argv[1];
-    const char* filter = argv[2];
+}
 
+static pcap_t* openInterface(const char* interface, std::string& failure) {
     char errorBuffer[PCAP_ERRBUF_SIZE];
     errorBuffer[0] = '\0';
-    printf("Opening interface %s... ", interface);
+    pcap_t* handle =
+        pcap_open_live(interface, kSnapLength, kPromiscuous, kReadTimeoutMs, errorBuffer);
+    if (handle == nullptr) failure = errorBuffer;
+    return handle;
+}
+
+int monitorMain(int argc, char** argv) {
+    static const CaptureSource kInterface = {
+        "\nUsage: %s <interface> <filter>\n", "Opening interface %s... ", openInterface,
+        "%s %d Cannot open pcap device: %s", "\n%s %d Cannot open pcap device: %s\n"};
     // The handle lives until the process ends, on the failure paths too: kept
     // where the leak checker of the sanitizer build can still see it.
     static pcap_t* handle;
-    handle = pcap_open_live(interface, kSnapLength, kPromiscuous, kReadTimeoutMs, errorBuffer);
-    if (handle == nullptr) {
-        reportFailure("%s %d Cannot open pcap device: %s", "\n%s %d Cannot open pcap device: %s\n",
-                      errorBuffer);
-        return -1;
-    }
-    int32_t offset = setUpCapture(handle, filter);
+    int32_t offset = startCapture(argc, argv, kInterface, &handle);
     if (offset < 0) return -1;
 
     SweepSchedule schedule;

@@ -6,6 +6,8 @@
 #include <pcap/pcap.h>
 
 #include <cstdint>
+#include <functional>
+#include <string>
 
 #include "clock.h"
 #include "flow.h"
@@ -22,13 +24,19 @@ int32_t linkOffsetOf(int linkType);
 // to g_flowTable and one host observation to g_hostTable.
 void onPacket(u_char* user, const pcap_pkthdr* header, const u_char* bytes);
 
+// Which tables one consideration of the sweep schedule swept.
+struct SweepsRun {
+    bool flows;
+    bool hosts;
+};
+
 // The sweep schedule, considered after every dispatch call: the flow table
 // is swept once the packet clock is more than 9 seconds past the flow-sweep
 // reference, then the host table once it is more than 19 past the host one.
 struct SweepSchedule {
     int64_t flowSweepRef;
     int64_t hostSweepRef;
-    void run();
+    SweepsRun run();
 };
 
 // The two tables, created by createTables and never destroyed.
@@ -39,12 +47,40 @@ extern HostTable* g_hostTable;
 // until the process ends.
 void createTables();
 
-// The start-up steps shared by every capture, once `handle` is open: closes
-// the open step's progress line with "done", compiles `filter` (optimised,
-// netmask 0) and installs it, and finds the link offset, each with its
-// progress line. Answers the link offset, or -1 after a failure report. The
-// compiled program is never released.
-int32_t setUpCapture(pcap_t* handle, const char* filter);
+// What start-up opens: a live interface (the monitor) or a capture file
+// (the replay). The formats are those of the usage line, the open step's
+// progress text, and the two copies of the open failure report.
+struct CaptureSource {
+    const char* usage;  // "\nUsage: %s <interface> <filter>\n"
+    const char* opening;
+    // Opens `name`; answers null with the report's text in `failure`.
+    pcap_t* (*open)(const char* name, std::string& failure);
+    const char* openFailureLog;
+    const char* openFailureOut;
+};
+
+// The start-up steps, in order, each with its progress line and failure
+// report: the two tables, standard output line-buffered, the argument
+// check (program, source name, filter), the open call, the filter compiled
+// (optimised, netmask 0) and installed, and the link offset. Answers the
+// link offset, or -1 after a failure report. `*handle` is set as soon as
+// the capture is open, also when a later step fails; the caller owns it.
+// The compiled program is never released.
+int32_t startCapture(int argc, char** argv, const CaptureSource& source, pcap_t** handle);
+
+// Replays the capture file behind `handle` through onPacket, one packet per
+// dispatch call, with the sweep schedule considered after every packet, as
+// a live monitor would between packets that arrive apart. Both references
+// start at the first packet's second: the file replays as if the monitor
+// had been started just before it. `afterSweep`, when given, is called
+// with the progress so far after every packet whose schedule swept a table.
+struct ReplayResult {
+    uint64_t packets;   // replayed, before the end or the damage
+    int64_t firstTime;  // packet time of the first packet; 0 before it
+    bool broken;        // the file broke off; pcap_geterr says why
+};
+ReplayResult replayCapture(pcap_t* handle, int32_t offset,
+                           const std::function<void(const ReplayResult&)>& afterSweep = nullptr);
 
 // Writes a start-up or capture failure: to the system log (unless
 // g_alertsToSyslog is cleared), then to standard output. Both formats begin

@@ -58,38 +58,24 @@ int main(int argc, char** argv) {
         return 1;
     }
     g_alertsToSyslog = false;
-    g_flowTable = new FlowTable();
-    g_hostTable = new HostTable();
+    createTables();
 
     // Sweep reports and alerts go nowhere: this tool's own lines go to the
     // original standard output.
     FILE* out = fdopen(dup(STDOUT_FILENO), "w");
     if (out == nullptr || freopen("/dev/null", "w", stdout) == nullptr) return 1;
     fprintf(out, "# seconds flow-records host-records resident-KiB heap-in-use-KiB heap-held-KiB\n");
-    SweepSchedule schedule{};
-    int64_t first = 0;
-    uint64_t packets = 0;
-    for (;;) {
-        const int delivered = pcap_dispatch(handle.get(), 1, onPacket, reinterpret_cast<u_char*>(&offset));
-        if (delivered < 0) {
-            fprintf(stderr, "%s: %s\n", argv[0], pcap_geterr(handle.get()));
-            return 1;
-        }
-        if (delivered == 0) break;
-        if (packets++ == 0) {
-            first = g_packetTime;
-            schedule = SweepSchedule{first, first};
-        }
-        const SweepSchedule before = schedule;
-        schedule.run();
-        if (schedule.flowSweepRef != before.flowSweepRef || schedule.hostSweepRef != before.hostSweepRef)
-        {
-            const struct mallinfo2 heap = mallinfo2();
-            fprintf(out, "%" PRId64 " %u %u %ld %zu %zu\n", g_packetTime - first, g_flowTable->size(),
-                    g_hostTable->size(), statusKib("VmRSS"), (heap.uordblks + heap.hblkhd) / 1024,
-                    (heap.arena + heap.hblkhd) / 1024);
-        }
+    const ReplayResult result = replayCapture(handle.get(), offset, [&](const ReplayResult& sofar) {
+        const struct mallinfo2 heap = mallinfo2();
+        fprintf(out, "%" PRId64 " %u %u %ld %zu %zu\n", g_packetTime - sofar.firstTime,
+                g_flowTable->size(),
+                g_hostTable->size(), statusKib("VmRSS"), (heap.uordblks + heap.hblkhd) / 1024,
+                (heap.arena + heap.hblkhd) / 1024);
+    });
+    if (result.broken) {
+        fprintf(stderr, "%s: %s\n", argv[0], pcap_geterr(handle.get()));
+        return 1;
     }
-    fprintf(out, "# %" PRIu64 " packets; peak resident %ld KiB\n", packets, statusKib("VmHWM"));
+    fprintf(out, "# %" PRIu64 " packets; peak resident %ld KiB\n", result.packets, statusKib("VmHWM"));
     return fclose(out) == 0 ? 0 : 1;
 }
