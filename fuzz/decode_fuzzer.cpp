@@ -4,7 +4,8 @@
 // rest the captured frame, in a buffer of exactly its size so that any read
 // past caplen is a heap overflow that AddressSanitizer reports. Besides
 // memory safety, what the decoder answers must be consistent with the
-// frame: an observation only when the 20 fixed IPv4 bytes were captured,
+// frame: an observation only when the 20 fixed IPv4 bytes were captured
+// and the version is 4,
 // addresses and the type of service taken from them, and no transport
 // field for a fragment or a protocol without one.
 #include <cstdint>
@@ -25,7 +26,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     const std::optional<FlowObservation> seen = decodeFrame(frame.get(), caplen, offset);
     const bool headerCaptured = offset >= 0 && uint64_t(offset) + 20 <= caplen;
-    if (seen.has_value() != headerCaptured) abort();
+    const bool ipv4 = headerCaptured && frame[size_t(offset)] >> 4 == 4;
+    if (seen.has_value() != ipv4) abort();
     if (!seen) return 0;
 
     const u_char* ip = frame.get() + offset;

@@ -35,14 +35,20 @@ inline uint16_t loadBe16(const u_char* p) { return uint16_t(p[0] << 8 | p[1]); }
 
 // Decodes the frame whose first `caplen` bytes are at `frame`, with its
 // IPv4 header `offset` bytes in. Answers nothing for a frame too short for
-// the 20 fixed bytes of the IPv4 header (or a negative offset); such a
-// frame still moves the packet clock, but counts nowhere.
+// the 20 fixed bytes of the IPv4 header (or a negative offset), and for one
+// whose version nibble is not 4; such a frame still moves the packet clock,
+// but counts nowhere.
 inline std::optional<FlowObservation> decodeFrame(const u_char* frame, uint32_t caplen,
                                                   int32_t offset) {
     using decode_detail::loadBe16;
     // The sum is taken in 64 bits so that no offset can wrap it.
     if (offset < 0 || uint64_t(caplen) < uint64_t(offset) + 20) return std::nullopt;
     const u_char* ip = frame + offset;
+    // The link header is never looked at, so a filter that lets IPv6 (or
+    // ARP, or a VLAN tag) through hands over frames that are not IPv4 at
+    // this offset: read as IPv4 they would be nonsense flows, and floods of
+    // them alerts for addresses nobody sent to.
+    if ((ip[0] >> 4) != 4) return std::nullopt;
     const uint32_t captured = caplen - uint32_t(offset);  // bytes from ip on
 
     FlowObservation o;

@@ -39,6 +39,13 @@ HostRecord::~HostRecord() {
     freeSubtree(right);
 }
 
+// A record's first window starts at 0, so that its first update closes it
+// with a rate of 2 divided by the packet time, far below any limit. From
+// 2^31 s on (2038-01-19) the low 32 bits of that time read negative, and the
+// window would never close again: there the first update closes it
+// outright, the same end without an alert.
+constexpr int64_t kLow32Negative = int64_t(1) << 31;
+
 // One rule of the shared window: counts the event at `time`, and when the
 // window is longer than 5 seconds (low 32 bits, signed) closes it, alerting
 // when the rate is above `limit`. The window start moves for both rules.
@@ -47,11 +54,16 @@ static void applyRule(HostRecord& host, uint32_t& counter, int64_t& lastTime, in
     ++counter;
     const int32_t elapsed = windowLength(host.windowStart, time);
     lastTime = time;
-    if (elapsed > kWindowSeconds) {
-        const double rate = double(counter) / double(elapsed);
-        if (rate > limit) {
-            const uint8_t* a = reinterpret_cast<const uint8_t*>(&host.addr);
-            writeAlert(alertFormat, a[0], a[1], a[2], a[3], rate);
+    // A closed window starts at the nonzero time of the update that closed
+    // it, so a start of 0 is the record's first window.
+    const bool firstWindowPast2038 = host.windowStart == 0 && time >= kLow32Negative;
+    if (elapsed > kWindowSeconds || firstWindowPast2038) {
+        if (elapsed > kWindowSeconds) {
+            const double rate = double(counter) / double(elapsed);
+            if (rate > limit) {
+                const uint8_t* a = reinterpret_cast<const uint8_t*>(&host.addr);
+                writeAlert(alertFormat, a[0], a[1], a[2], a[3], rate);
+            }
         }
         counter = 0;
         host.windowStart = lastTime;

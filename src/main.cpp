@@ -24,19 +24,46 @@ constexpr int kReadTimeoutMs = 10;
 constexpr int kOptimizeFilter = 1;
 constexpr bpf_u_int32 kFilterNetmask = 0;
 
+// What stands in front of the IPv4 header, by link type. Nothing in the link
+// header is ever looked at.
+struct LinkType {
+    int number;  // DLT_*
+    int32_t offset;
+};
+constexpr LinkType kLinkTypes[] = {
+    {DLT_NULL, 4},         // address-family word
+    {DLT_EN10MB, 14},      // Ethernet
+    {DLT_IEEE802, 22},     // Token Ring with LLC/SNAP
+    {DLT_SLIP, 16},        // SLIP pseudo-header
+    {DLT_PPP, 4},          // PPP header
+    {DLT_FDDI, 21},        // FDDI with LLC/SNAP
+    {DLT_RAW, 0},          // the IPv4 header comes first
+    {DLT_LOOP, 4},         // address-family word
+    {DLT_LINUX_SLL, 16},   // cooked capture header
+    {DLT_LINUX_SLL2, 20},  // cooked capture header, version 2 (tcpdump -i any)
+};
+
 int32_t linkOffsetOf(int linkType) {
-    switch (linkType) {
-    case DLT_NULL: return 4;        // address-family word
-    case DLT_EN10MB: return 14;     // Ethernet
-    case DLT_IEEE802: return 22;    // Token Ring with LLC/SNAP
-    case DLT_SLIP: return 16;       // SLIP pseudo-header
-    case DLT_PPP: return 4;         // PPP header
-    case DLT_FDDI: return 21;       // FDDI with LLC/SNAP
-    case DLT_RAW: return 0;         // the IPv4 header comes first
-    case DLT_LOOP: return 4;        // address-family word
-    case DLT_LINUX_SLL: return 16;  // cooked capture header
-    default: return -1;
+    for (const LinkType& known : kLinkTypes)
+        if (known.number == linkType) return known.offset;
+    return -1;
+}
+
+// "DLT_EN10MB / 1", or "DLT_(unnamed) / 4711" for a number libpcap has no
+// name for.
+static std::string linkTypeName(int linkType) {
+    const char* name = pcap_datalink_val_to_name(linkType);
+    return std::string("DLT_") + (name != nullptr ? name : "(unnamed)") + " / " +
+           std::to_string(linkType);
+}
+
+std::string describeUnknownLinkType(int linkType) {
+    std::string text = linkTypeName(linkType) + "; supported: ";
+    for (const LinkType& known : kLinkTypes) {
+        if (&known != kLinkTypes) text += ", ";
+        text += linkTypeName(known.number);
     }
+    return text;
 }
 
 int32_t linkOffset(pcap_t* handle) { return linkOffsetOf(pcap_datalink(handle)); }
@@ -130,7 +157,8 @@ int32_t startCapture(int argc, char** argv, const CaptureSource& source, pcap_t*
     printf("Detecting IP layer offset in bytes... ");
     const int32_t offset = linkOffset(*handle);
     if (offset < 0) {
-        reportFailure("%s %d Unknown link type", "\n%s %d Unknown link type\n", nullptr);
+        reportFailure(source.unknownLinkLog, source.unknownLinkOut,
+                      describeUnknownLinkType(pcap_datalink(*handle)).c_str());
         return -1;
     }
     printf("%d done\n", offset);
@@ -172,7 +200,9 @@ static pcap_t* openInterface(const char* interface, std::string& failure) {
 int monitorMain(int argc, char** argv) {
     static const CaptureSource kInterface = {
         "\nUsage: %s <interface> <filter>\n", "Opening interface %s... ", openInterface,
-        "%s %d Cannot open pcap device: %s", "\n%s %d Cannot open pcap device: %s\n"};
+        "%s %d Cannot open pcap device: %s", "\n%s %d Cannot open pcap device: %s\n",
+        // The monitor's report stays as short as it always was.
+        "%s %d Unknown link type", "\n%s %d Unknown link type\n"};
     // The handle lives until the process ends, on the failure paths too: kept
     // where the leak checker of the sanitizer build can still see it.
     static pcap_t* handle;

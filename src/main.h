@@ -18,6 +18,9 @@
 int32_t linkOffset(pcap_t* handle);
 // The same for a link type number (DLT_*).
 int32_t linkOffsetOf(int linkType);
+// Names an unknown link type and the supported ones:
+// "DLT_IEEE802_11 / 105; supported: DLT_NULL / 0, DLT_EN10MB / 1, ...".
+std::string describeUnknownLinkType(int linkType);
 
 // The packet handler. `user` points at the int32_t link offset. Moves the
 // packet clock, decodes the frame (decode.h) and hands one flow observation
@@ -57,6 +60,10 @@ struct CaptureSource {
     pcap_t* (*open)(const char* name, std::string& failure);
     const char* openFailureLog;
     const char* openFailureOut;
+    // The link-type failure; a "%s" after the two leading placeholders takes
+    // describeUnknownLinkType's text.
+    const char* unknownLinkLog;
+    const char* unknownLinkOut;
 };
 
 // The start-up steps, in order, each with its progress line and failure

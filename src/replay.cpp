@@ -45,7 +45,9 @@ pcap_t* openFile(const char* file, std::string& failure) {
 int main(int argc, char** argv) {
     static const CaptureSource kFile = {"\nUsage: %s <file> <filter>\n", "Opening file %s... ",
                                         openFile, "%s %d Cannot open capture file %s",
-                                        "\n%s %d Cannot open capture file %s\n"};
+                                        "\n%s %d Cannot open capture file %s\n",
+                                        "%s %d Unknown link type %s",
+                                        "\n%s %d Unknown link type %s\n"};
     g_alertsToSyslog = false;
     pcap_t* opened = nullptr;
     const int32_t offset = startCapture(argc, argv, kFile, &opened);

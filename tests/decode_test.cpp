@@ -124,13 +124,25 @@ std::vector<DecodeCase> decodeCases() {
     cases.push_back({"header_length_2", frame(14, ipv4(6, 0, 2), tcp(555, 80, 0x12)),
                      kWholeFrame, 14, true,
                      {kSrc, kDst, {64, 6}, {0xBE, 0xEF}, 0x2B, 6, 0, 40}});
-    cases.push_back({"version_nibble_ignored", [] {
-                         Ip ip = ipv4(6);
-                         ip.version = 6;
-                         return frame(14, ip, tcp(555, 80, 0x12));
+    // Only version 4 is IPv4: anything else at the offset (IPv6, ARP, a
+    // tagged frame) gives no observation. The header length is not checked.
+    for (const uint8_t version : {0, 5, 6, 15}) {
+        Ip ip = ipv4(6);
+        ip.version = version;
+        cases.push_back({"version_" + std::to_string(version) + "_not_decoded",
+                         frame(14, ip, tcp(555, 80, 0x12)), kWholeFrame, 14, false, {}});
+    }
+    // A real IPv6 TCP segment behind Ethernet (a 40-byte header: 0x60 first).
+    cases.push_back({"ipv6_frame_not_decoded", [] {
+                         Bytes b(14, 0xEE);
+                         Bytes v6{0x60, 0x00, 0x00, 0x00, 0x00, 0x14, 0x06, 0x40};
+                         v6.resize(40, 0x20);
+                         b.insert(b.end(), v6.begin(), v6.end());
+                         const Bytes t = tcp(555, 80, 0x02);
+                         b.insert(b.end(), t.begin(), t.end());
+                         return b;
                      }(),
-                     kWholeFrame, 14, true,
-                     {kSrc, kDst, {0x02, 0x2B}, {0x00, 0x50}, 0x12, 6, 0, 40}});
+                     kWholeFrame, 14, false, {}});
     cases.push_back({"gre_other_protocol", [] {
                          Ip ip = ipv4(47);
                          ip.tos = 0xB8;
@@ -402,7 +414,7 @@ std::vector<LinkCase> linkCases() {
         {"slip_8", 8, 16},         {"ppp_9", 9, 4},         {"fddi_10", 10, 21},
         {"raw_12", 12, 0},         {"loop_108", 108, 4},    {"linux_sll_113", 113, 16},
         {"ieee802_11_105", 105, -1}, {"ax25_3", 3, -1},
-        {"linux_sll2_276", 276, -1}, {"ipv4_228", 228, -1},
+        {"linux_sll2_276", 276, 20}, {"ipv4_228", 228, -1},
     };
 }
 

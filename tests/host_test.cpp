@@ -71,14 +71,14 @@ constexpr int64_t S = 5000;
 constexpr uint32_t n = 3000;  // known-flow packets per second, below 5000
 const Addr kHost{198, 51, 100, 5};
 
-// A record created by a new flow at T, whose first merge closes the window
+// A record created by a new flow at t, whose first merge closes the window
 // at once, and the 601 new flows that close the next window at 100.17/s.
-std::vector<Step> firstMergesAndFlowsAlert() {
+std::vector<Step> firstMergesAndFlowsAlert(int64_t t = T) {
     return {
-        {"1_created_by_new_flow", {{1, T, 0}}, 1, 1, T, 0, 0, ""},
-        {"2_first_merge_closes_window", {{1, T, 0}}, 0, 1, T, 0, T, ""},
-        {"3_600_flows_counted", flowsAt(120, T + 1, T + 5), 600, 1, T + 5, 0, T, ""},
-        {"4_601st_flow_alerts", {{1, T + 6, 0}}, 0, 1, T + 6, 0, T + 6,
+        {"1_created_by_new_flow", {{1, t, 0}}, 1, 1, t, 0, 0, ""},
+        {"2_first_merge_closes_window", {{1, t, 0}}, 0, 1, t, 0, t, ""},
+        {"3_600_flows_counted", flowsAt(120, t + 1, t + 5), 600, 1, t + 5, 0, t, ""},
+        {"4_601st_flow_alerts", {{1, t + 6, 0}}, 0, 1, t + 6, 0, t + 6,
          "FLOOD: 198.51.100.5 - 100.17 flows/s\n"},
     };
 }
@@ -174,6 +174,29 @@ std::vector<Scenario> scenarios() {
          {
              {"created", {{1, 0, T}}, 1, 1, 0, T, 0, ""},
              {"first_flow_closes_window", {{1, T + 1, 0}}, 0, 1, T + 1, T, T + 1, ""},
+         }},
+        // Times in seconds since 1970. The first window starts at 0 and
+        // closes at the record's first update from 6 s on; from 2^31 s on
+        // (2038-01-19) the low 32 bits of that update read negative, and the
+        // first update closes it all the same.
+        {"first_window_open_until_6_s", kHost,
+         {
+             {"created_at_3", {{1, 3, 0}}, 1, 1, 3, 0, 0, ""},
+             {"flow_at_5_counted", {{1, 5, 0}}, 2, 1, 5, 0, 0, ""},
+             {"flow_at_6_closes", {{1, 6, 0}}, 0, 1, 6, 0, 6, ""},
+         }},
+        {"year_2037", kHost, firstMergesAndFlowsAlert(2114380800)},
+        {"window_across_2_pow_31", kHost, firstMergesAndFlowsAlert((int64_t(1) << 31) - 3)},
+        {"first_update_at_2_pow_31", kHost, firstMergesAndFlowsAlert(int64_t(1) << 31)},
+        {"year_2040", kHost, firstMergesAndFlowsAlert(2208988800)},
+        {"window_across_low_32_bit_wrap", kHost, firstMergesAndFlowsAlert((int64_t(1) << 32) - 3)},
+        {"year_2040_created_by_known_flow_packet", kHost,
+         {
+             {"created", {{1, 0, 2208988800}}, 1, 1, 0, 2208988800, 0, ""},
+             {"first_flow_closes_window", {{1, 2208988801, 0}}, 0, 1, 2208988801, 2208988800,
+              2208988801, ""},
+             {"packet_6_s_later_closes_again", {{1, 0, 2208988807}}, 0, 0, 2208988801, 2208988807,
+              2208988807, ""},
          }},
         {"both_times_zero_change_nothing", kHost,
          {

@@ -253,7 +253,7 @@ std::vector<HostileCase> hostileCases() {
          "", 0, "Replayed 2 packets\n"},
         {"unknown_link_type",
          [] { return pcapFile({rec(kT, synFrame())}, 147); }, "", 255,
-         "main.cpp N Unknown link type\n"},
+         "main.cpp N Unknown link type DLT_(unnamed) / 147; supported: *\n"},
         // Token Ring: 22 bytes of link header in front of frames that end
         // before, inside and just after the IPv4 header.
         {"link_header_longer_than_the_frames",
@@ -297,7 +297,7 @@ std::vector<HostileCase> hostileCases() {
         {"pcapng_without_interface", [] { return pcapngFile({synFrame()}, 1, false); }, "", 255,
          "Opening file FILE... \nmain.cpp N Cannot open capture file FILE: *\n"},
         {"pcapng_unknown_link_type", [] { return pcapngFile({synFrame()}, 147); }, "", 255,
-         "main.cpp N Unknown link type\n"},
+         "main.cpp N Unknown link type DLT_(unnamed) / 147; supported: *\n"},
         {"file_header_only", [] { return pcapFile({}); }, "", 0, "Replayed 0 packets\n"},
         {"cut_inside_the_file_header",
          [] {

@@ -80,6 +80,10 @@ Bytes linkHeader(int linkType) {
         // packet type, ARPHRD_ETHER, address length 6, address padded to 8,
         // protocol IPv4
         return {0, 0, 0, 1, 0, 6, 0x02, 0, 0, 0, 0, 2, 0, 0, 0x08, 0x00};
+    case DLT_LINUX_SLL2:
+        // protocol IPv4, reserved, interface index 2, ARPHRD_ETHER, packet
+        // type, address length 6, address padded to 8 (tcpdump -i any)
+        return {0x08, 0x00, 0, 0, 0, 0, 0, 2, 0, 1, 0, 6, 0x02, 0, 0, 0, 0, 2, 0, 0};
     default:
         return {};
     }
@@ -321,7 +325,8 @@ TEST_P(ReplayLinkTypes, FlowExampleAtExactly2000PerSecondStaysQuiet) {
 
 INSTANTIATE_TEST_SUITE_P(Replay, ReplayLinkTypes,
                          testing::Values(LinkCase{"ethernet", DLT_EN10MB, 14}, LinkCase{"raw_ip", DLT_RAW, 0},
-                                         LinkCase{"linux_cooked", DLT_LINUX_SLL, 16}),
+                                         LinkCase{"linux_cooked", DLT_LINUX_SLL, 16},
+                                         LinkCase{"linux_cooked_v2", DLT_LINUX_SLL2, 20}),
                          [](const testing::TestParamInfo<LinkCase>& info) { return info.param.name; });
 
 // ----------------------------------------------------------- host alerts
@@ -624,7 +629,72 @@ INSTANTIATE_TEST_SUITE_P(
                     "main.cpp N Cannot compile filter: *\n"},
         FailureCase{"unknown_link_type", [] { return pcapWithLinkType(DLT_IEEE802_11); }, {"FILE", "ip"},
                     "Opening file FILE... done\nCompiling filter `ip`... done\nSetting filter... done\n"
-                    "Detecting IP layer offset in bytes... \nmain.cpp N Unknown link type\n"}),
+                    "Detecting IP layer offset in bytes... \nmain.cpp N Unknown link type "
+                    "DLT_IEEE802_11 / 105; supported: DLT_NULL / 0, DLT_EN10MB / 1, "
+                    "DLT_IEEE802 / 6, DLT_SLIP / 8, DLT_PPP / 9, DLT_FDDI / 10, DLT_RAW / 12, "
+                    "DLT_LOOP / 108, DLT_LINUX_SLL / 113, DLT_LINUX_SLL2 / 276\n"}),
     [](const testing::TestParamInfo<FailureCase>& info) { return info.param.name; });
+
+// ------------------------------------------------- what operators met
+
+// A filter that lets IPv6 through hands the decoder frames that are not
+// IPv4: they move the clock and count nowhere, so an IPv6 flood raises no
+// alert, while an IPv4 flood through the same filter still does.
+TEST(Replay, Ipv6FramesThroughTheFilterCountNowhere) {
+    TempDir dir;
+    Bytes v6 = linkHeader(DLT_EN10MB);
+    v6[12] = 0x86;
+    v6[13] = 0xDD;
+    const Bytes header{0x60, 0, 0, 0, 0, 8, IPPROTO_UDP, 64};
+    v6.insert(v6.end(), header.begin(), header.end());
+    for (int a = 0; a < 2; ++a) {  // fe80::1 to fe80::2
+        const Bytes address{0xFE, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, uint8_t(1 + a)};
+        v6.insert(v6.end(), address.begin(), address.end());
+    }
+    const Bytes udp{0x27, 0x0F, 0x27, 0x0F, 0, 8, 0, 0};  // port 9999 to 9999
+    v6.insert(v6.end(), udp.begin(), udp.end());
+    const Bytes v4 = ipv4(IPPROTO_UDP, {kSource, 9999}, {kVictim, 9999});
+
+    std::vector<Frame> frames;
+    for (int i = 0; i <= 12000; ++i) {  // 12001 of each over 6 s: 2000.17/s
+        const int64_t t = kT + int64_t(i) * 6 / 12000;
+        frames.push_back(Frame{t, v6, uint32_t(v6.size())});
+        frames.push_back(frame(DLT_EN10MB, t, v4));
+    }
+    const std::string path = dir.file("v6.pcap");
+    writePcap(path, DLT_EN10MB, frames);
+    const Outcome r = runReplay(dir, {path, "udp and port 9999"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, startup(path, "udp and port 9999", 14) +
+                         "FLOOD: 198.51.100.5 - 2000.17 udp packets/s from 192.0.2.7 [DSCP 00]\n"
+                         "Replayed 24002 packets\n");
+}
+
+// The destination rules before and after 2038-01-19 (2^31 s), and across
+// the wrap of the low 32 bits of the window arithmetic, from pcapng files,
+// whose timestamps have 64 bits: the host examples alert as at any time.
+TEST(Replay, DestinationRulesPast2038) {
+    const struct {
+        const char* name;
+        int64_t t;
+    } times[] = {
+        {"2037", 2114380800},
+        {"2040", 2208988800},
+        {"low_32_bits_wrap_in_second_window", (int64_t(1) << 32) - 10},
+    };
+    for (const auto& time : times) {
+        SCOPED_TRACE(time.name);
+        TempDir dir;
+        const std::string path = dir.file("hosts.pcapng");
+        writeFile(path, pcapngFile(hostExamples(time.t, 600), false, false));
+        const Outcome r = runReplay(dir, {path, "udp"});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, startup(path, "udp", 14) +
+                             "FLOOD: 198.51.100.5 - 100.17 flows/s\n"
+                             "Flow cleanup took D seconds (784 -> 784)\n"
+                             "FLOOD: 198.51.100.5 - 100.17 flows/s\n"
+                             "Replayed 1205 packets\n");
+    }
+}
 
 }  // namespace
