@@ -17,3 +17,16 @@ void writeAlert(const char* format, ...) {
     va_end(args);
     putchar('\n');
 }
+
+void writeWarning(const char* format, ...) {
+    va_list args;
+    if (g_alertsToSyslog) {
+        va_start(args, format);
+        vsyslog(kWarningPriority, format, args);
+        va_end(args);
+    }
+    va_start(args, format);
+    vprintf(format, args);
+    va_end(args);
+    putchar('\n');
+}

@@ -17,4 +17,12 @@ extern bool g_alertsToSyslog;
 // `format` ends without a newline; standard output gets one appended.
 void writeAlert(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+// LOG_LOCAL6 | LOG_WARNING: what the monitor reports about itself, below
+// the priority of alerts.
+constexpr int kWarningPriority = LOG_LOCAL6 | LOG_WARNING;
+static_assert(kWarningPriority == 180, "warnings go to local6.warning");
+
+// Like writeAlert, at kWarningPriority.
+void writeWarning(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
 #endif

@@ -4,8 +4,11 @@
 
 #include <cstdio>
 #include <cstring>
+#include <algorithm>
+#include <chrono>
 #include <ctime>
 #include <optional>
+#include <thread>
 
 #include "alert.h"
 #include "decode.h"
@@ -188,6 +191,62 @@ ReplayResult replayCapture(pcap_t* handle, int32_t offset,
     }
 }
 
+// Capture failures. The first of a run is reported at once; while they go
+// on (the interface is gone, say) the next attempt waits, from 10 ms
+// doubling to 1 s, and the report is repeated at most once a minute, so a
+// lost interface neither floods the system log nor spins a processor. A
+// dispatch call that succeeds ends the run.
+class DispatchFailures {
+public:
+    void failed(pcap_t* handle) {
+        const Clock::time_point now = Clock::now();
+        if (!failing_ || now - lastReport_ >= kRepeatReport) {
+            reportFailure("%s %d pcap_dispatch failed with error: %s",
+                          "%s %d pcap_dispatch failed with error: %s\n", pcap_geterr(handle));
+            lastReport_ = now;
+        }
+        wait_ = failing_ ? std::min(2 * wait_, kLongestWait) : kFirstWait;
+        failing_ = true;
+    }
+    void succeeded() { failing_ = false; }
+    // Waits before the next attempt while failures go on.
+    void pause() const {
+        if (failing_) std::this_thread::sleep_for(wait_);
+    }
+
+private:
+    using Clock = std::chrono::steady_clock;
+    static constexpr std::chrono::milliseconds kFirstWait{10};
+    static constexpr std::chrono::milliseconds kLongestWait{1000};
+    static constexpr std::chrono::seconds kRepeatReport{60};
+    bool failing_ = false;
+    Clock::time_point lastReport_;
+    std::chrono::milliseconds wait_{0};
+};
+
+// Packets the capture lost before the monitor saw them: a monitor that falls
+// behind reads every rate low. After a flow sweep, when libpcap counts
+// packets dropped (by the kernel or the interface) since the last report, a
+// line goes to the system log, below the priority of alerts, and to
+// standard output; a monitor that keeps up writes nothing.
+class DropReports {
+public:
+    void afterFlowSweep(pcap_t* handle) {
+        pcap_stat now{};
+        if (pcap_stats(handle, &now) < 0) return;
+        // libpcap's counters are 32 bits and wrap: differences of unsigned
+        // values stay right across one wrap.
+        const u_int dropped = (now.ps_drop - reported_.ps_drop) + (now.ps_ifdrop - reported_.ps_ifdrop);
+        if (dropped == 0) return;
+        writeWarning("Capture dropped %u packets since the last report (%u received)", dropped,
+                     now.ps_recv - reported_.ps_recv);
+        reported_ = now;
+    }
+
+private:
+    pcap_stat reported_{};
+};
+
 static pcap_t* openInterface(const char* interface, std::string& failure) {
     char errorBuffer[PCAP_ERRBUF_SIZE];
     errorBuffer[0] = '\0';
@@ -212,14 +271,14 @@ int monitorMain(int argc, char** argv) {
     SweepSchedule schedule;
     schedule.flowSweepRef = time(nullptr);
     schedule.hostSweepRef = time(nullptr);
+    DispatchFailures failures;
+    DropReports drops;
     for (;;) {
-        if (pcap_dispatch(handle, -1, onPacket, reinterpret_cast<u_char*>(&offset)) < 0) {
-            reportFailure("%s %d pcap_dispatch failed with error: %s",
-                          "%s %d pcap_dispatch failed with error: %s", pcap_geterr(handle));
-            // This copy has no newline to push it out of the line buffer: a
-            // kill would lose it, or leave half of it.
-            fflush(stdout);
-        }
-        schedule.run();
+        if (pcap_dispatch(handle, -1, onPacket, reinterpret_cast<u_char*>(&offset)) < 0)
+            failures.failed(handle);
+        else
+            failures.succeeded();
+        if (schedule.run().flows) drops.afterFlowSweep(handle);
+        failures.pause();
     }
 }
