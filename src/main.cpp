@@ -191,38 +191,15 @@ ReplayResult replayCapture(pcap_t* handle, int32_t offset,
     }
 }
 
-// Capture failures. The first of a run is reported at once; while they go
-// on (the interface is gone, say) the next attempt waits, from 10 ms
-// doubling to 1 s, and the report is repeated at most once a minute, so a
-// lost interface neither floods the system log nor spins a processor. A
-// dispatch call that succeeds ends the run.
-class DispatchFailures {
-public:
-    void failed(pcap_t* handle) {
-        const Clock::time_point now = Clock::now();
-        if (!failing_ || now - lastReport_ >= kRepeatReport) {
-            reportFailure("%s %d pcap_dispatch failed with error: %s",
-                          "%s %d pcap_dispatch failed with error: %s\n", pcap_geterr(handle));
-            lastReport_ = now;
-        }
-        wait_ = failing_ ? std::min(2 * wait_, kLongestWait) : kFirstWait;
-        failing_ = true;
+void DispatchFailures::failed(pcap_t* handle, Clock::time_point now) {
+    if (!failing_ || now - lastReport_ >= kRepeatReport) {
+        reportFailure("%s %d pcap_dispatch failed with error: %s",
+                      "%s %d pcap_dispatch failed with error: %s\n", pcap_geterr(handle));
+        lastReport_ = now;
     }
-    void succeeded() { failing_ = false; }
-    // Waits before the next attempt while failures go on.
-    void pause() const {
-        if (failing_) std::this_thread::sleep_for(wait_);
-    }
-
-private:
-    using Clock = std::chrono::steady_clock;
-    static constexpr std::chrono::milliseconds kFirstWait{10};
-    static constexpr std::chrono::milliseconds kLongestWait{1000};
-    static constexpr std::chrono::seconds kRepeatReport{60};
-    bool failing_ = false;
-    Clock::time_point lastReport_;
-    std::chrono::milliseconds wait_{0};
-};
+    wait_ = failing_ ? std::min(2 * wait_, kLongestWait) : kFirstWait;
+    failing_ = true;
+}
 
 // Packets the capture lost before the monitor saw them: a monitor that falls
 // behind reads every rate low. After a flow sweep, when libpcap counts
@@ -275,10 +252,10 @@ int monitorMain(int argc, char** argv) {
     DropReports drops;
     for (;;) {
         if (pcap_dispatch(handle, -1, onPacket, reinterpret_cast<u_char*>(&offset)) < 0)
-            failures.failed(handle);
+            failures.failed(handle, DispatchFailures::Clock::now());
         else
             failures.succeeded();
         if (schedule.run().flows) drops.afterFlowSweep(handle);
-        failures.pause();
+        if (failures.failing()) std::this_thread::sleep_for(failures.wait());
     }
 }

@@ -5,6 +5,7 @@
 
 #include <pcap/pcap.h>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -88,6 +89,32 @@ struct ReplayResult {
 };
 ReplayResult replayCapture(pcap_t* handle, int32_t offset,
                            const std::function<void(const ReplayResult&)>& afterSweep = nullptr);
+
+// Capture failures of the monitor's loop. The first of a run is reported
+// at once; while they go on (the interface is gone, say) the loop waits
+// before the next attempt, from 10 ms doubling to 1 s, and the report is
+// repeated at most once a minute, so a lost interface neither floods the
+// system log nor spins a processor. A dispatch call that succeeds ends the
+// run.
+class DispatchFailures {
+public:
+    using Clock = std::chrono::steady_clock;
+    static constexpr std::chrono::milliseconds kFirstWait{10};
+    static constexpr std::chrono::milliseconds kLongestWait{1000};
+    static constexpr std::chrono::seconds kRepeatReport{60};
+
+    // A dispatch call on `handle` failed at `now`: reports it when due.
+    void failed(pcap_t* handle, Clock::time_point now);
+    void succeeded() { failing_ = false; }
+    // While failing, how long to wait before the next attempt.
+    bool failing() const { return failing_; }
+    std::chrono::milliseconds wait() const { return wait_; }
+
+private:
+    bool failing_ = false;
+    Clock::time_point lastReport_;
+    std::chrono::milliseconds wait_{0};
+};
 
 // Writes a start-up or capture failure: to the system log (unless
 // g_alertsToSyslog is cleared), then to standard output. Both formats begin
