@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "alert.h"
 #include "main.h"
 #include "support.h"
 
@@ -69,8 +68,6 @@ std::vector<FailureCase> failureCases() {
 class DispatchFailureRuns : public testing::TestWithParam<FailureCase> {};
 
 TEST_P(DispatchFailureRuns, ReportsAndPauses) {
-    const bool savedToSyslog = g_alertsToSyslog;
-    g_alertsToSyslog = false;
     std::unique_ptr<pcap_t, PcapCloser> handle(pcap_open_dead(DLT_EN10MB, 68));
     ASSERT_NE(handle, nullptr);
     DispatchFailures failures;
@@ -97,7 +94,6 @@ TEST_P(DispatchFailureRuns, ReportsAndPauses) {
             EXPECT_EQ(failures.wait().count(), call.wait.count());
         }
     }
-    g_alertsToSyslog = savedToSyslog;
 }
 
 INSTANTIATE_TEST_SUITE_P(Loop, DispatchFailureRuns, testing::ValuesIn(failureCases()),
