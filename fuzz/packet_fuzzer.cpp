@@ -32,12 +32,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "alert.h"
 #include "flow.h"
 #include "host.h"
 #include "main.h"
+#include "tree_check.h"
 
 namespace {
 
@@ -45,31 +47,13 @@ namespace {
 constexpr int kLinkTypes[] = {DLT_NULL, DLT_EN10MB, DLT_IEEE802, DLT_SLIP,      DLT_PPP,
                               DLT_FDDI, DLT_RAW,    DLT_LOOP,    DLT_LINUX_SLL, 105};
 
-// Aborts (a finding) unless the tree below `root` is a binary search tree
-// with consistent parent links and `count` nodes. Iterative, like the tree.
+// Aborts (a finding) when treeDefect finds the table's tree broken.
 template <typename Node>
-void checkTree(const SearchTree<Node>& tree) {
-    if (tree.root != nullptr && tree.root->parent != nullptr) abort();
-    uint32_t seen = 0;
-    const Node* previous = nullptr;
-    std::vector<const Node*> pending;
-    const Node* node = tree.root;
-    for (;;) {
-        while (node != nullptr) {
-            if (node->left != nullptr && node->left->parent != node) abort();
-            if (node->right != nullptr && node->right->parent != node) abort();
-            pending.push_back(node);
-            node = node->left;
-        }
-        if (pending.empty()) break;
-        node = pending.back();
-        pending.pop_back();
-        if (previous != nullptr && !(*previous < *node)) abort();
-        previous = node;
-        ++seen;
-        node = node->right;
-    }
-    if (seen != tree.count) abort();
+void checkTree(const char* table, const SearchTree<Node>& tree) {
+    const std::string defect = treeDefect(tree);
+    if (defect.empty()) return;
+    fprintf(stderr, "%s table: %s\n", table, defect.c_str());
+    abort();
 }
 
 // Enough for every flood rule (a host needs more than 6 x 5000 packets).
@@ -165,22 +149,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         case 1:
             time = int64_t(script.number(8));
             break;
-        default: {
-            time = plus(time, int8_t(script.byte()));
-            const uint32_t caplen = script.byte();
-            const uint32_t len = uint32_t(script.number(2));
-            Frame frame = script.frame(caplen);
-            sendFrame(offset, time, frame.bytes.get(), frame.caplen, len);
-            break;
-        }
-        case 8: {
-            g_sweepSelector = script.byte();
-            if (g_sweepSelector % 2 == 0)
-                g_flowTable->sweep(selectedFlow);
-            else
-                g_hostTable->sweep(selectedHost);
-            break;
-        }
         case 7: {
             uint32_t count = uint32_t(script.number(2));
             if (count > budget) count = budget;
@@ -199,12 +167,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             }
             break;
         }
+        case 8: {
+            g_sweepSelector = script.byte();
+            if (g_sweepSelector % 2 == 0)
+                g_flowTable->sweep(selectedFlow);
+            else
+                g_hostTable->sweep(selectedHost);
+            break;
+        }
+        default: {
+            time = plus(time, int8_t(script.byte()));
+            const uint32_t caplen = script.byte();
+            const uint32_t len = uint32_t(script.number(2));
+            Frame frame = script.frame(caplen);
+            sendFrame(offset, time, frame.bytes.get(), frame.caplen, len);
+            break;
+        }
         }
     }
     schedule.run();
 
-    checkTree(*g_flowTable);
-    checkTree(*g_hostTable);
+    checkTree("flow", *g_flowTable);
+    checkTree("host", *g_hostTable);
     g_flowTable->clear();
     g_hostTable->clear();
     return 0;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "frames.h"
+#include "support.h"
 
 namespace {
 
@@ -133,15 +134,7 @@ std::vector<DecodeCase> decodeCases() {
                          frame(14, ip, tcp(555, 80, 0x12)), kWholeFrame, 14, false, {}});
     }
     // A real IPv6 TCP segment behind Ethernet (a 40-byte header: 0x60 first).
-    cases.push_back({"ipv6_frame_not_decoded", [] {
-                         Bytes b(14, 0xEE);
-                         Bytes v6{0x60, 0x00, 0x00, 0x00, 0x00, 0x14, 0x06, 0x40};
-                         v6.resize(40, 0x20);
-                         b.insert(b.end(), v6.begin(), v6.end());
-                         const Bytes t = tcp(555, 80, 0x02);
-                         b.insert(b.end(), t.begin(), t.end());
-                         return b;
-                     }(),
+    cases.push_back({"ipv6_frame_not_decoded", frames::ipv6(Bytes(14, 0xEE), 6, tcp(555, 80, 0x02)),
                      kWholeFrame, 14, false, {}});
     cases.push_back({"gre_other_protocol", [] {
                          Ip ip = ipv4(47);
@@ -280,9 +273,7 @@ TEST(OnPacket, FrameTooShortMovesTheClockOnly) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Frames, Decode, testing::ValuesIn(decodeCases()),
-                         [](const testing::TestParamInfo<DecodeCase>& info) {
-                             return info.param.name;
-                         });
+                         CaseName());
 
 // Which frames fall into one flow: the key holds the addresses and the two
 // port fields, not the protocol.
@@ -339,9 +330,7 @@ TEST_P(SharedFlow, FramesFallIntoFlows) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Frames, SharedFlow, testing::ValuesIn(sharingCases()),
-                         [](const testing::TestParamInfo<SharingCase>& info) {
-                             return info.param.name;
-                         });
+                         CaseName());
 
 // The packet clock: whole seconds of each frame's timestamp, in arrival
 // order, backwards too.
@@ -394,9 +383,7 @@ TEST_P(PacketClock, FollowsEachFrame) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Frames, PacketClock, testing::ValuesIn(clockCases()),
-                         [](const testing::TestParamInfo<ClockCase>& info) {
-                             return info.param.name;
-                         });
+                         CaseName());
 
 // The link-type table, read through a capture handle of each type; for a
 // known type a frame with that much link header in front decodes.
@@ -439,8 +426,6 @@ TEST_P(LinkOffset, ByLinkType) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Links, LinkOffset, testing::ValuesIn(linkCases()),
-                         [](const testing::TestParamInfo<LinkCase>& info) {
-                             return info.param.name;
-                         });
+                         CaseName());
 
 }  // namespace

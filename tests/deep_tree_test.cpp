@@ -12,7 +12,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstring>
 #include <functional>
 #include <ostream>
 #include <string>
@@ -20,6 +19,8 @@
 #include <vector>
 
 #include "frames.h"
+#include "tree_check.h"
+#include "support.h"
 
 namespace {
 
@@ -42,43 +43,12 @@ void onSmallStack(const std::function<void()>& body) {
     pthread_attr_destroy(&attributes);
 }
 
-// The tree's invariants, checked without recursion: in-order strictly
-// ascending, parent links matching, `count` nodes. Answers the height.
+// The tree's height, once treeDefect has found its invariants intact.
 template <typename Node>
 uint32_t checkedHeight(const SearchTree<Node>& tree) {
-    EXPECT_TRUE(tree.root == nullptr || tree.root->parent == nullptr);
-    uint32_t seen = 0;
-    uint32_t height = 0;
-    const Node* previous = nullptr;
-    std::vector<std::pair<const Node*, uint32_t>> pending;  // node, depth
-    const Node* node = tree.root;
-    uint32_t depth = 1;
-    for (;;) {
-        while (node != nullptr) {
-            if (node->left != nullptr) {
-                EXPECT_EQ(node->left->parent, node);
-            }
-            if (node->right != nullptr) {
-                EXPECT_EQ(node->right->parent, node);
-            }
-            pending.emplace_back(node, depth);
-            height = std::max(height, depth);
-            node = node->left;
-            ++depth;
-        }
-        if (pending.empty()) break;
-        node = pending.back().first;
-        depth = pending.back().second + 1;
-        pending.pop_back();
-        if (previous != nullptr) {
-            EXPECT_TRUE(*previous < *node);
-        }
-        previous = node;
-        ++seen;
-        node = node->right;
-    }
-    EXPECT_EQ(seen, tree.count);
-    return height;
+    TreeWalk<Node> walk;
+    EXPECT_EQ(treeDefect(tree, &walk), "");
+    return walk.height;
 }
 
 // Host i of the /16 10.0.0.0/16 in ascending table order: 10.0.(i%256).(i/256),
@@ -165,37 +135,29 @@ class DeepTree : public testing::TestWithParam<Shape> {};
 
 TEST_P(DeepTree, host_table_walks_cost_no_stack) {
     const Shape& shape = GetParam();
-    const int64_t savedClock = g_packetTime;
+    frames::SavedClock clock;
     onSmallStack([&] {
         HostTable hosts;
         buildHosts(hosts, shape, kSlash16);
         EXPECT_EQ(checkedHeight(hosts), kSlash16);
 
-        testing::internal::CaptureStdout();
-        hosts.print();
-        const std::string listing = testing::internal::GetCapturedStdout();
+        const std::string listing = captureStdout([&] { hosts.print(); });
         EXPECT_EQ(lines(listing), kSlash16);
         EXPECT_EQ(listing.substr(0, listing.find('\n')),
                   "Host: 10.0.0.0 flows: 0 speed: 0.000 flows/sec");
 
         // Half the records (flows 0) go: removals all along the path.
         g_packetTime = 1000;
-        testing::internal::CaptureStdout();
-        hosts.sweep(hostExpired);
-        EXPECT_NE(testing::internal::GetCapturedStdout().find("(65536 -> 32768)"),
+        EXPECT_NE(captureStdout([&] { hosts.sweep(hostExpired); }).find("(65536 -> 32768)"),
                   std::string::npos);
         checkedHeight(hosts);
         g_packetTime = 2000;  // now every record is idle
-        testing::internal::CaptureStdout();
-        hosts.sweep(hostExpired);
-        testing::internal::GetCapturedStdout();
+        captureStdout([&] { hosts.sweep(hostExpired); });
         EXPECT_EQ(hosts.root, nullptr);
         EXPECT_EQ(hosts.size(), 0u);
 
         buildHosts(hosts, shape, kSlash16);
-        testing::internal::CaptureStdout();
-        hosts.clear();
-        testing::internal::GetCapturedStdout();
+        captureStdout([&] { hosts.clear(); });
         EXPECT_EQ(hosts.size(), 0u);
 
         // The table's destructor and a record's destructor, each freeing a
@@ -210,41 +172,35 @@ TEST_P(DeepTree, host_table_walks_cost_no_stack) {
         hosts.root = nullptr;
         hosts.count = 0;
     });
-    g_packetTime = savedClock;
 }
 
 TEST_P(DeepTree, flow_table_walks_cost_no_stack) {
     const Shape& shape = GetParam();
-    const int64_t savedClock = g_packetTime;
+    frames::SavedClock clock;
     onSmallStack([&] {
         FlowTable flows;
         buildFlows(flows, shape, kSlash16);
         EXPECT_EQ(checkedHeight(flows), kSlash16);
 
-        testing::internal::CaptureStdout();
-        EXPECT_EQ(flows.print(), kSlash16);
-        EXPECT_EQ(lines(testing::internal::GetCapturedStdout()), 2 * kSlash16);
+        uint32_t listed = 0;
+        EXPECT_EQ(lines(captureStdout([&] { listed = flows.print(); })), 2 * kSlash16);
+        EXPECT_EQ(listed, kSlash16);
 
         g_packetTime = 1090;  // the flows last seen at 1000 are idle
-        testing::internal::CaptureStdout();
-        flows.sweep(flowExpired);
-        testing::internal::GetCapturedStdout();
+        captureStdout([&] { flows.sweep(flowExpired); });
         EXPECT_EQ(flows.size(), kSlash16 / 2);
         checkedHeight(flows);
 
-        testing::internal::CaptureStdout();
-        flows.clear();
-        testing::internal::GetCapturedStdout();
+        captureStdout([&] { flows.clear(); });
         buildFlows(flows, shape, kSlash16);  // freed by the table's destructor
     });
-    g_packetTime = savedClock;
 }
 
 INSTANTIATE_TEST_SUITE_P(Shapes, DeepTree,
                          testing::Values(Shape{"ascending", ascending},
                                          Shape{"descending", descending},
                                          Shape{"zigzag", zigzag}),
-                         [](const testing::TestParamInfo<Shape>& info) { return info.param.name; });
+                         CaseName());
 
 // The chain is what the real packet path builds: destinations in ascending
 // order through onPacket give a host table whose height is its size, and
@@ -266,11 +222,9 @@ TEST(DeepTreeFromPackets, ascending_destinations_and_sorted_flows_build_chains) 
     const frames::Ip ip;
     std::vector<std::unique_ptr<FlowRecord>> byDigest;
     for (uint32_t port = 1; port <= n; ++port) {
-        const uint8_t wire[2] = {uint8_t(port >> 8), uint8_t(port)};
-        uint16_t srcPort;
-        std::memcpy(&srcPort, wire, 2);
         byDigest.emplace_back(new FlowRecord(frames::wireAddr(ip.src), frames::wireAddr(ip.dst),
-                                             srcPort, 0x5000, 2, 6, 0, 40, 1000));
+                                             frames::wire16(uint16_t(port)), 0x5000, 2, 6, 0, 40,
+                                             1000));
     }
     std::sort(byDigest.begin(), byDigest.end(), [](const auto& a, const auto& b) { return *a < *b; });
     frames::InstalledTables sorted;

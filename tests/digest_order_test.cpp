@@ -2,10 +2,12 @@
 
 #include <array>
 #include <cstring>
+#include <ostream>
 #include <random>
 #include <string>
 
 #include "flow.h"
+#include "support.h"
 
 namespace {
 
@@ -26,6 +28,8 @@ struct OrderCase {
     Words a, b;
     int expected;  // -1: a < b, 0: equal, 1: a > b
 };
+
+void PrintTo(const OrderCase& c, std::ostream* os) { *os << c.name; }
 
 class DigestOrder : public testing::TestWithParam<OrderCase> {};
 
@@ -51,7 +55,7 @@ INSTANTIATE_TEST_SUITE_P(
                     // Bytewise the first digest is smaller (its byte 0 is 0x01 against
                     // 0x02), but word 0 reads 0x02000001 against 0x00000002.
                     OrderCase{"not_bytewise", {0x02000001, 0, 0, 0}, {0x00000002, 0, 0, 0}, 1}),
-    [](const testing::TestParamInfo<OrderCase>& info) { return info.param.name; });
+    CaseName());
 
 // Against std::array's lexicographic order, on words drawn from a few values
 // so that long common prefixes are frequent.

@@ -97,8 +97,6 @@ TEST_P(DispatchFailureRuns, ReportsAndPauses) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Loop, DispatchFailureRuns, testing::ValuesIn(failureCases()),
-                         [](const testing::TestParamInfo<FailureCase>& info) {
-                             return info.param.name;
-                         });
+                         CaseName());
 
 }  // namespace

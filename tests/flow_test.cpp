@@ -8,24 +8,15 @@
 #include <string>
 #include <vector>
 
+#include "frames.h"
 #include "main.h"
 #include "support.h"
 
 namespace {
 
-uint32_t addr(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
-    const uint8_t bytes[4] = {a, b, c, d};
-    uint32_t value;
-    std::memcpy(&value, bytes, 4);
-    return value;
-}
+using frames::wire16;
 
-uint16_t wire16(uint16_t port) {
-    const uint8_t bytes[2] = {uint8_t(port >> 8), uint8_t(port)};
-    uint16_t value;
-    std::memcpy(&value, bytes, 2);
-    return value;
-}
+uint32_t addr(uint8_t a, uint8_t b, uint8_t c, uint8_t d) { return frames::wireAddr({a, b, c, d}); }
 
 // The TCP flow of the examples: 192.0.2.7:555 -> 198.51.100.5:80, SYN,
 // type of service 0xB8 (DSCP 2E).
@@ -48,10 +39,7 @@ const FlowRecord& only(const FlowTable& table) {
 TEST(FlowRecord, ListingOfTheSynExample) {
     FlowRecord r(addr(192, 0, 2, 7), addr(198, 51, 100, 5), wire16(555), wire16(80), 0x02, 6, 0xB8,
                  60, 100);
-    testing::internal::CaptureStdout();
-    r.printListing();
-    fflush(stdout);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+    EXPECT_EQ(captureStdout([&] { r.printListing(); }),
               "\nc0000207c6336405022b0050  21d4137ad961847a7e79a9f2230a58f9\n");
 }
 
@@ -225,9 +213,7 @@ const MergeCase kMergeCases[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Cases, FlowMerge, testing::ValuesIn(kMergeCases),
-                         [](const testing::TestParamInfo<MergeCase>& info) {
-                             return std::string(info.param.name);
-                         });
+                         CaseName());
 
 // The protocol is not in the key: a UDP packet with the same addresses and
 // port fields counts in the TCP flow, and the alert still names TCP and the
@@ -288,10 +274,9 @@ class FlowExpiry : public testing::TestWithParam<ExpiryCase> {};
 TEST_P(FlowExpiry, IdleForMoreThan20Seconds) {
     const ExpiryCase& c = GetParam();
     FlowRecord r(kClient, kServer, kClientPort, kServerPort, kSyn, 6, kTos, 60, c.lastSeen);
-    const int64_t saved = g_packetTime;
+    frames::SavedClock clock;
     g_packetTime = c.clock;
     EXPECT_EQ(flowExpired(r), c.expired);
-    g_packetTime = saved;
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, FlowExpiry,
@@ -300,9 +285,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, FlowExpiry,
                                          ExpiryCase{"idle_21s", kT, kT + 21, true},
                                          ExpiryCase{"last_seen_after_clock", kT, kT - 100, false},
                                          ExpiryCase{"clock_not_started", kT, 0, false}),
-                         [](const testing::TestParamInfo<ExpiryCase>& info) {
-                             return std::string(info.param.name);
-                         });
+                         CaseName());
 
 TEST(FlowTable, SweepRemovesIdleFlowsAndReports) {
     FlowTable table;
@@ -311,10 +294,12 @@ TEST(FlowTable, SweepRemovesIdleFlowsAndReports) {
               uint32_t(60), kT + 10);
     table.add(kClient, kServer, wire16(556), kServerPort, kSyn, uint8_t(6), kTos, uint32_t(60),
               kT + 25);
-    const int64_t saved = g_packetTime;
-    g_packetTime = kT + 30;
-    const std::string out = captureStdout([&] { table.sweep(flowExpired); });
-    g_packetTime = saved;
+    std::string out;
+    {
+        frames::SavedClock clock;
+        g_packetTime = kT + 30;
+        out = captureStdout([&] { table.sweep(flowExpired); });
+    }
     EXPECT_TRUE(testing::internal::RE::FullMatch(
         out, "Flow cleanup took [0-9]+\\.[0-9]{5} seconds \\(3 -> 2\\)\n"))
         << out;

@@ -1,7 +1,9 @@
-// Test helpers for the packet path: IPv4 frames built byte by byte, handed to
-// the decoder or to onPacket from a heap buffer of exactly the captured
-// length (so that the address sanitizer catches any read past caplen), and
-// fresh tables installed as the packet handler's globals for one test.
+// Test helpers for the packet path: IPv4 frames (and IPv6 ones, which must
+// count nowhere) built byte by byte, behind a real link header or filler,
+// handed to the decoder or to onPacket from a heap buffer of exactly the
+// captured length (so that the address sanitizer catches any read past
+// caplen), the packet clock put back after a test, and fresh tables
+// installed as the packet handler's globals for one test.
 #ifndef SURGEWATCH_TESTS_FRAMES_H
 #define SURGEWATCH_TESTS_FRAMES_H
 
@@ -28,6 +30,14 @@ inline uint32_t wireAddr(const Addr& a) {
     uint32_t value;
     std::memcpy(&value, a.data(), 4);
     return value;
+}
+
+// A 16-bit field (a port) as the records hold it: in wire byte order.
+inline uint16_t wire16(uint16_t value) {
+    const uint8_t bytes[2] = {uint8_t(value >> 8), uint8_t(value)};
+    uint16_t field;
+    std::memcpy(&field, bytes, 2);
+    return field;
 }
 
 // The two bytes of a 16-bit record field as they lie in memory.
@@ -83,11 +93,31 @@ inline Bytes icmp(uint8_t type, uint8_t code) {
     return Bytes{type, code, 0x12, 0x34, 0x00, 0x01, 0x00, 0x07};
 }
 
-// `linkBytes` bytes of link-layer header (never looked at), then the IPv4
-// header, then `transport`.
-inline Bytes frame(size_t linkBytes, const Ip& ip, const Bytes& transport) {
+// A real link-layer header of `linkType` for a frame of `etherType`, as a
+// capture file holds it and a filter reads it (Ethernet, Linux cooked v1
+// and v2; nothing for raw IP). Its length is the link offset of that type.
+inline Bytes linkHeader(int linkType, uint16_t etherType = 0x0800) {
+    const uint8_t hi = uint8_t(etherType >> 8), lo = uint8_t(etherType);
+    switch (linkType) {
+    case DLT_EN10MB:
+        return {0x02, 0, 0, 0, 0, 1, 0x02, 0, 0, 0, 0, 2, hi, lo};
+    case DLT_LINUX_SLL:
+        // packet type, ARPHRD_ETHER, address length 6, address padded to 8,
+        // protocol
+        return {0, 0, 0, 1, 0, 6, 0x02, 0, 0, 0, 0, 2, 0, 0, hi, lo};
+    case DLT_LINUX_SLL2:
+        // protocol, reserved, interface index 2, ARPHRD_ETHER, packet type,
+        // address length 6, address padded to 8 (tcpdump -i any)
+        return {hi, lo, 0, 0, 0, 0, 0, 2, 0, 1, 0, 6, 0x02, 0, 0, 0, 0, 2, 0, 0};
+    default:
+        return {};
+    }
+}
+
+// `link`, then the IPv4 header, then `transport`.
+inline Bytes frame(const Bytes& link, const Ip& ip, const Bytes& transport) {
     const size_t headerBytes = std::max<size_t>(20, 4u * ip.headerWords);
-    Bytes b(linkBytes, 0xEE);
+    Bytes b = link;
     const size_t at = b.size();
     b.resize(at + headerBytes, ip.optionByte);
     b[at] = uint8_t(ip.version << 4 | (ip.headerWords & 0x0F));
@@ -101,6 +131,32 @@ inline Bytes frame(size_t linkBytes, const Ip& ip, const Bytes& transport) {
     putBe16(b, at + 10, 0xBEEF);  // checksum, never verified
     std::memcpy(&b[at + 12], ip.src.data(), 4);
     std::memcpy(&b[at + 16], ip.dst.data(), 4);
+    b.insert(b.end(), transport.begin(), transport.end());
+    return b;
+}
+
+// `linkBytes` bytes of link-layer filler (never looked at), then the IPv4
+// header, then `transport`.
+inline Bytes frame(size_t linkBytes, const Ip& ip, const Bytes& transport) {
+    return frame(Bytes(linkBytes, 0xEE), ip, transport);
+}
+
+// `link`, then an IPv6 header from fe80::1 to fe80::2 with `nextHeader`,
+// then `transport`.
+inline Bytes ipv6(const Bytes& link, uint8_t nextHeader, const Bytes& transport) {
+    Bytes b = link;
+    const size_t at = b.size();
+    b.resize(at + 40, 0);
+    b[at] = 0x60;
+    putBe16(b, at + 4, uint16_t(transport.size()));
+    b[at + 6] = nextHeader;
+    b[at + 7] = 64;  // hop limit
+    for (size_t address : {at + 8, at + 24}) {
+        b[address] = 0xFE;
+        b[address + 1] = 0x80;
+    }
+    b[at + 23] = 1;
+    b[at + 39] = 2;
     b.insert(b.end(), transport.begin(), transport.end());
     return b;
 }
@@ -136,12 +192,23 @@ inline void deliver(const Bytes& bytes, int64_t sec, int64_t usec = 0,
     onPacket(reinterpret_cast<u_char*>(&linkOffset), &header, captured.get());
 }
 
+// Puts the packet clock back as it was when it goes.
+class SavedClock {
+public:
+    SavedClock() : saved_(g_packetTime) {}
+    ~SavedClock() { g_packetTime = saved_; }
+    SavedClock(const SavedClock&) = delete;
+    SavedClock& operator=(const SavedClock&) = delete;
+
+private:
+    int64_t saved_;
+};
+
 // Installs empty tables as g_flowTable and g_hostTable and resets the packet
 // clock; puts back whatever was there before when it goes.
 class InstalledTables {
 public:
-    InstalledTables()
-        : savedFlows_(g_flowTable), savedHosts_(g_hostTable), savedClock_(g_packetTime) {
+    InstalledTables() : savedFlows_(g_flowTable), savedHosts_(g_hostTable) {
         g_flowTable = &flows;
         g_hostTable = &hosts;
         g_packetTime = 0;
@@ -149,7 +216,6 @@ public:
     ~InstalledTables() {
         g_flowTable = savedFlows_;
         g_hostTable = savedHosts_;
-        g_packetTime = savedClock_;
     }
     InstalledTables(const InstalledTables&) = delete;
     InstalledTables& operator=(const InstalledTables&) = delete;
@@ -158,9 +224,9 @@ public:
     HostTable hosts;
 
 private:
+    SavedClock savedClock_;
     FlowTable* savedFlows_;
     HostTable* savedHosts_;
-    int64_t savedClock_;
 };
 
 }  // namespace frames

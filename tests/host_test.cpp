@@ -8,23 +8,12 @@
 
 #include "frames.h"
 #include "host.h"
+#include "support.h"
 
 namespace {
 
 using frames::Addr;
 using frames::wireAddr;
-
-// Puts the packet clock back when it goes.
-class ClockGuard {
-public:
-    ClockGuard() : saved_(g_packetTime) {}
-    ~ClockGuard() { g_packetTime = saved_; }
-    ClockGuard(const ClockGuard&) = delete;
-    ClockGuard& operator=(const ClockGuard&) = delete;
-
-private:
-    int64_t saved_;
-};
 
 // `count` host observations with the same two times.
 struct Batch {
@@ -214,17 +203,17 @@ TEST_P(HostMerge, EveryFieldAfterEveryStep) {
     bool first = true;
     for (const Step& step : scenario.steps) {
         SCOPED_TRACE(step.name);
-        testing::internal::CaptureStdout();
         uint32_t linked = 0;
         uint32_t expectedLinked = 0;
-        for (const Batch& batch : step.observations)
-            for (uint32_t i = 0; i < batch.count; ++i) {
-                linked += table.add(wireAddr(scenario.addr), batch.flowTime, batch.packetTime);
-                expectedLinked += first;
-                first = false;
-            }
-        fflush(stdout);
-        EXPECT_EQ(testing::internal::GetCapturedStdout(), step.output);
+        const std::string out = captureStdout([&] {
+            for (const Batch& batch : step.observations)
+                for (uint32_t i = 0; i < batch.count; ++i) {
+                    linked += table.add(wireAddr(scenario.addr), batch.flowTime, batch.packetTime);
+                    expectedLinked += first;
+                    first = false;
+                }
+        });
+        EXPECT_EQ(out, step.output);
         EXPECT_EQ(linked, expectedLinked) << "only the first observation links a record";
         ASSERT_EQ(table.size(), 1u);
         const HostRecord& r = *table.root;
@@ -238,9 +227,7 @@ TEST_P(HostMerge, EveryFieldAfterEveryStep) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Steps, HostMerge, testing::ValuesIn(scenarios()),
-                         [](const testing::TestParamInfo<Scenario>& info) {
-                             return info.param.name;
-                         });
+                         CaseName());
 
 // The sweep predicate, on records built directly at a packet clock of C.
 struct ExpiryCase {
@@ -274,7 +261,7 @@ class HostExpiry : public testing::TestWithParam<ExpiryCase> {};
 
 TEST_P(HostExpiry, ThirtySecondsIdleOrFlowsZero) {
     const ExpiryCase& c = GetParam();
-    ClockGuard clock;
+    frames::SavedClock clock;
     g_packetTime = C;
     HostRecord r(wireAddr(kHost), c.lastFlowTime, c.lastPacketTime);
     r.flows = c.flows;
@@ -282,9 +269,7 @@ TEST_P(HostExpiry, ThirtySecondsIdleOrFlowsZero) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Records, HostExpiry, testing::ValuesIn(expiryCases()),
-                         [](const testing::TestParamInfo<ExpiryCase>& info) {
-                             return info.param.name;
-                         });
+                         CaseName());
 
 // The listing walks addresses in their little-endian order, where the last
 // octet weighs most; a window start past the last flow gives a negative
@@ -306,10 +291,7 @@ TEST(HostListing, AddressOrderAndSpeeds) {
     table.add(c, int64_t(1010), int64_t(0));
     ASSERT_EQ(table.size(), 3u);
 
-    testing::internal::CaptureStdout();
-    table.print();
-    fflush(stdout);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+    EXPECT_EQ(captureStdout([&] { table.print(); }),
               "Host: 192.0.2.1 flows: 0 speed: 0.000 flows/sec\n"
               "Host: 198.51.100.1 flows: 1 speed: -0.100 flows/sec\n"
               "Host: 192.0.2.2 flows: 2 speed: 0.500 flows/sec\n");
@@ -317,10 +299,7 @@ TEST(HostListing, AddressOrderAndSpeeds) {
 
 TEST(HostListing, EmptyTableWritesNothing) {
     HostTable table;
-    testing::internal::CaptureStdout();
-    table.print();
-    fflush(stdout);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(captureStdout([&] { table.print(); }), "");
 }
 
 // The decoder's host observation: (destination, time, 0) when the flow
@@ -353,13 +332,12 @@ TEST(HostFromDecoder, NewFlowThenKnownFlow) {
     frames::InstalledTables tables;
     for (const FeedStep& s : steps) {
         SCOPED_TRACE(s.name);
-        testing::internal::CaptureStdout();
         const frames::Bytes f =
             frames::frame(14, frames::Ip{}, frames::tcp(s.srcPort == 0 ? 1 : s.srcPort, 80, 0x10));
-        frames::deliver(f, s.time, 0, s.srcPort == 0 ? 20 : frames::kWholeFrame);
-        if (s.sweepFlows) tables.flows.sweep(flowExpired);
-        fflush(stdout);
-        const std::string out = testing::internal::GetCapturedStdout();
+        const std::string out = captureStdout([&] {
+            frames::deliver(f, s.time, 0, s.srcPort == 0 ? 20 : frames::kWholeFrame);
+            if (s.sweepFlows) tables.flows.sweep(flowExpired);
+        });
         if (s.sweepFlows) {
             EXPECT_NE(out.find("Flow cleanup took"), std::string::npos) << out;
             EXPECT_NE(out.find("(2 -> 0)"), std::string::npos) << out;

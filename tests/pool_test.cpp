@@ -3,12 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <ostream>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "flow.h"
 #include "host.h"
+#include "support.h"
 
 namespace {
 
@@ -17,6 +19,8 @@ struct PhaseCase {
     size_t blockSize, alignment, hotBegin, hotEnd;
     size_t phase;  // expected; kCacheLine when no phase fits
 };
+
+void PrintTo(const PhaseCase& c, std::ostream* os) { *os << c.name; }
 
 class HotSpanPhase : public testing::TestWithParam<PhaseCase> {};
 
@@ -38,9 +42,7 @@ INSTANTIATE_TEST_SUITE_P(Layouts, HotSpanPhase,
                              // cannot fit all of them.
                              PhaseCase{"no_phase_fits_every_block", 80, 8, 0, 56, kCacheLine},
                              PhaseCase{"span_longer_than_a_line", 128, 8, 0, 72, kCacheLine}),
-                         [](const testing::TestParamInfo<PhaseCase>& info) {
-                             return info.param.name;
-                         });
+                         CaseName());
 
 // The flow record's own pool parameters.
 using FlowLikePool = RecordPool<96, 8, hotSpanPhase(96, 8, 56, 88)>;

@@ -1,37 +1,27 @@
 // surgewatch-replay end to end: capture files written here with libpcap's
 // own dumper (or, for pcapng, block by block), replayed by the real program,
 // its standard output compared line by line.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-
 #include <pcap/pcap.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
+#include <algorithm>
 #include <array>
-#include <cctype>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "captures.h"
+#include "frames.h"
+#include "replay_run.h"
 #include "support.h"
-
-#ifndef SURGEWATCH_REPLAY
-#error "SURGEWATCH_REPLAY must name the surgewatch-replay program"
-#endif
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using frames::Bytes;
 using Address = std::array<uint8_t, 4>;
+using Frame = captures::Record;
 
 // ---------------------------------------------------------------- frames
 
@@ -40,63 +30,26 @@ struct Endpoint {
     uint16_t port;
 };
 
-void putBe16(Bytes& b, size_t at, uint16_t v) {
-    b[at] = uint8_t(v >> 8);
-    b[at + 1] = uint8_t(v);
-}
-
-// An IPv4 packet without options carrying a TCP SYN (20-byte header) or a UDP
-// datagram (8-byte header), no payload, don't-fragment set.
+// An IPv4 packet without options carrying a TCP SYN or a UDP datagram, no
+// payload, don't-fragment set.
 Bytes ipv4(uint8_t protocol, Endpoint src, Endpoint dst, uint8_t tos = 0) {
-    const size_t transport = protocol == IPPROTO_TCP ? 20 : 8;
-    Bytes p(20 + transport, 0);
-    p[0] = 0x45;
-    p[1] = tos;
-    putBe16(p, 2, uint16_t(p.size()));
-    putBe16(p, 6, 0x4000);
-    p[8] = 64;
-    p[9] = protocol;
-    std::copy(src.addr.begin(), src.addr.end(), p.begin() + 12);
-    std::copy(dst.addr.begin(), dst.addr.end(), p.begin() + 16);
-    putBe16(p, 20, src.port);
-    putBe16(p, 22, dst.port);
-    if (protocol == IPPROTO_TCP) {
-        p[32] = 0x50;  // data offset: 5 words
-        p[33] = 0x02;  // SYN
-        putBe16(p, 34, 1024);
-    } else {
-        putBe16(p, 24, 8);
-    }
-    return p;
+    frames::Ip ip;
+    ip.tos = tos;
+    ip.flagsFragment = 0x4000;
+    ip.protocol = protocol;
+    ip.src = src.addr;
+    ip.dst = dst.addr;
+    return frames::frame(0, ip,
+                         protocol == IPPROTO_TCP ? frames::tcp(src.port, dst.port, 0x02)
+                                                 : frames::udp(src.port, dst.port));
 }
 
-// The link-layer header in front of the IPv4 packet; its length is the
-// offset that the replay must report for that link type.
-Bytes linkHeader(int linkType) {
-    switch (linkType) {
-    case DLT_EN10MB:
-        return {0x02, 0, 0, 0, 0, 1, 0x02, 0, 0, 0, 0, 2, 0x08, 0x00};
-    case DLT_LINUX_SLL:
-        // packet type, ARPHRD_ETHER, address length 6, address padded to 8,
-        // protocol IPv4
-        return {0, 0, 0, 1, 0, 6, 0x02, 0, 0, 0, 0, 2, 0, 0, 0x08, 0x00};
-    case DLT_LINUX_SLL2:
-        // protocol IPv4, reserved, interface index 2, ARPHRD_ETHER, packet
-        // type, address length 6, address padded to 8 (tcpdump -i any)
-        return {0x08, 0x00, 0, 0, 0, 0, 0, 2, 0, 1, 0, 6, 0x02, 0, 0, 0, 0, 2, 0, 0};
-    default:
-        return {};
-    }
-}
-
-struct Frame {
-    int64_t seconds;
-    Bytes bytes;              // as captured
-    uint32_t wireLength = 0;  // 0: as captured
-};
-
+// The packet behind the link header of `linkType`, whose length is the
+// offset that the replay must report for that link type, cut to `cutTo`
+// bytes. Every frame gets a fraction of half a second, so that the
+// precision of the file matters.
 Frame frame(int linkType, int64_t seconds, const Bytes& ip, size_t cutTo = SIZE_MAX) {
-    Frame f{seconds, linkHeader(linkType)};
+    Frame f{seconds, frames::linkHeader(linkType), 0, 500000};
     f.bytes.insert(f.bytes.end(), ip.begin(), ip.end());
     f.wireLength = uint32_t(f.bytes.size());
     if (cutTo < f.bytes.size()) f.bytes.resize(cutTo);
@@ -122,22 +75,10 @@ const int64_t kT = 1000000000;  // a packet time well above 6 seconds
 
 // ----------------------------------------------------------- capture files
 
-// Writes `frames` through pcap_dump; `nano` makes a nanosecond file. Every
-// frame gets a fraction of half a second, so that the precision matters.
-void writePcap(const std::string& path, int linkType, const std::vector<Frame>& frames, bool nano = false) {
-    std::unique_ptr<pcap_t, PcapCloser> dead(pcap_open_dead_with_tstamp_precision(
-        linkType, 65535, nano ? PCAP_TSTAMP_PRECISION_NANO : PCAP_TSTAMP_PRECISION_MICRO));
-    ASSERT_NE(dead, nullptr);
-    std::unique_ptr<pcap_dumper_t, PcapCloser> dumper(pcap_dump_open(dead.get(), path.c_str()));
-    ASSERT_NE(dumper, nullptr) << pcap_geterr(dead.get());
-    for (const Frame& f : frames) {
-        pcap_pkthdr header{};
-        header.ts.tv_sec = f.seconds;
-        header.ts.tv_usec = nano ? 500000000 : 500000;
-        header.caplen = uint32_t(f.bytes.size());
-        header.len = f.wireLength;
-        pcap_dump(reinterpret_cast<u_char*>(dumper.get()), &header, f.bytes.data());
-    }
+// Writes `frames` through pcap_dump; `nano` makes a nanosecond file.
+void writePcap(const std::string& path, int linkType, const std::vector<Frame>& frames,
+               bool nano = false) {
+    writeFile(path, captures::pcapFile(frames, {linkType, 65535, nano}));
 }
 
 // The same pcap file as written on a machine of the other byte order: every
@@ -157,37 +98,12 @@ Bytes swapPcapByteOrder(Bytes file) {
     return file;
 }
 
-// A pcapng file: section header, one interface (Ethernet; nanosecond
-// resolution when `nano`), one enhanced packet block per frame, all in the
-// chosen byte order.
+// A pcapng file of Ethernet frames in the chosen byte order and resolution.
 Bytes pcapngFile(const std::vector<Frame>& frames, bool bigEndian, bool nano) {
-    Bytes out;
-    auto u16 = [&](uint16_t v) {
-        if (bigEndian) v = uint16_t(v << 8 | v >> 8);
-        out.insert(out.end(), {uint8_t(v), uint8_t(v >> 8)});
-    };
-    auto u32 = [&](uint32_t v) {
-        for (int i = 0; i < 4; ++i) out.push_back(uint8_t(v >> (bigEndian ? 24 - 8 * i : 8 * i)));
-    };
-    u32(0x0A0D0D0A), u32(28), u32(0x1A2B3C4D), u16(1), u16(0), u32(0xFFFFFFFF), u32(0xFFFFFFFF), u32(28);
-    const uint32_t idbLength = nano ? 32 : 20;
-    u32(1), u32(idbLength), u16(1 /* LINKTYPE_ETHERNET */), u16(0), u32(65535);
-    if (nano) {
-        u16(9), u16(1);  // if_tsresol: 10^-9
-        out.insert(out.end(), {9, 0, 0, 0});
-        u16(0), u16(0);  // end of options
-    }
-    u32(idbLength);
-    for (const Frame& f : frames) {
-        const uint32_t padded = (uint32_t(f.bytes.size()) + 3) & ~3u;
-        const uint64_t units = nano ? uint64_t(f.seconds) * 1000000000 + 500000000 : uint64_t(f.seconds) * 1000000 + 500000;
-        u32(6), u32(32 + padded), u32(0), u32(uint32_t(units >> 32)), u32(uint32_t(units));
-        u32(uint32_t(f.bytes.size())), u32(f.wireLength);
-        out.insert(out.end(), f.bytes.begin(), f.bytes.end());
-        out.resize(out.size() + padded - f.bytes.size(), 0);
-        u32(32 + padded);
-    }
-    return out;
+    captures::PcapngFormat format;
+    format.bigEndian = bigEndian;
+    format.nano = nano;
+    return captures::pcapngFile(frames, format);
 }
 
 // --------------------------------------------------------------- running
@@ -198,93 +114,11 @@ void printCaseName(const Case& c, std::ostream* os) {
     *os << c.name;
 }
 
-// Replaces the number (digits and dots) after each `marker` with `mask`.
-std::string maskNumbersAfter(std::string text, const std::string& marker, const std::string& mask) {
-    for (size_t at = text.find(marker); at != std::string::npos; at = text.find(marker, at)) {
-        at += marker.size();
-        size_t end = at;
-        while (end < text.size() && (std::isdigit(static_cast<unsigned char>(text[end])) || text[end] == '.')) ++end;
-        text.replace(at, end - at, mask);
-    }
-    return text;
-}
-
-struct Outcome {
-    int status = -1;  // exit status, or -1 when the program did not exit
-    std::string out;  // standard output, durations and line numbers masked
-    std::string err;
-};
-
-// Runs the replay program with `args`; standard input is `input` through a
-// pipe (as from tcpdump -w -), or /dev/null.
-Outcome runReplay(const TempDir& dir, const std::vector<std::string>& args,
-                  const std::optional<Bytes>& input = std::nullopt) {
-    const std::string outPath = dir.file("stdout");
-    const std::string errPath = dir.file("stderr");
-    int pipeEnds[2] = {-1, -1};
-    if (input && pipe(pipeEnds) != 0) return {};
-    const pid_t child = fork();
-    if (child == 0) {
-        int in = input ? pipeEnds[0] : open("/dev/null", O_RDONLY);
-        if (input) close(pipeEnds[1]);
-        dup2(in, 0);
-        dup2(open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
-        dup2(open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
-        std::vector<char*> argv{const_cast<char*>(SURGEWATCH_REPLAY)};
-        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    if (input) {
-        close(pipeEnds[0]);
-        // The program may stop reading early (a damaged file): no SIGPIPE.
-        signal(SIGPIPE, SIG_IGN);
-        size_t done = 0;
-        while (done < input->size()) {
-            const ssize_t n = write(pipeEnds[1], input->data() + done, input->size() - done);
-            if (n <= 0) break;
-            done += size_t(n);
-        }
-        close(pipeEnds[1]);
-    }
-    int wstatus = 0;
-    waitpid(child, &wstatus, 0);
-    Outcome outcome;
-    outcome.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
-    const Bytes out = readFile(outPath);
-    const Bytes err = readFile(errPath);
-    outcome.out.assign(out.begin(), out.end());
-    outcome.err.assign(err.begin(), err.end());
-    // Processor time and source line numbers are not the behaviour under test.
-    outcome.out = maskNumbersAfter(maskNumbersAfter(outcome.out, "took ", "D"), "main.cpp ", "N");
-    return outcome;
-}
-
 // The four progress lines of a successful start.
 std::string startup(const std::string& file, const std::string& filter, int offset) {
     return "Opening file " + file + "... done\nCompiling filter `" + filter +
            "`... done\nSetting filter... done\nDetecting IP layer offset in bytes... " + std::to_string(offset) +
            " done\n";
-}
-
-// True when `text` matches `pattern`, in which each '*' stands for any run
-// of characters but newlines (the texts of libpcap's messages).
-bool matches(const char* pattern, const char* text) {
-    for (; *pattern != '*'; ++pattern, ++text) {
-        if (*pattern != *text) return false;
-        if (*pattern == '\0') return true;
-    }
-    for (;; ++text) {
-        if (matches(pattern + 1, text)) return true;
-        if (*text == '\0' || *text == '\n') return false;
-    }
-}
-
-std::string replaceAll(std::string text, const std::string& from, const std::string& to) {
-    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
-        text.replace(at, from.size(), to);
-    return text;
 }
 
 const std::string kFlowAlert = "FLOOD: 198.51.100.5 - 2000.17 tcp packets/s from 192.0.2.7 [DSCP 2E]\n";
@@ -309,7 +143,7 @@ protected:
 TEST_P(ReplayLinkTypes, FlowExampleRaisesTheAlertAt2000_17) {
     const std::string path = dir_.file("flow.pcap");
     writePcap(path, GetParam().linkType, flowExample(GetParam().linkType, kT, 11999));
-    const Outcome r = runReplay(dir_, {path, "ip"});
+    const ReplayOutcome r = runReplay(dir_, {path, "ip"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, startup(path, "ip", GetParam().offset) + kFlowAlert + "Replayed 12001 packets\n");
     EXPECT_EQ(r.err, "");
@@ -318,7 +152,7 @@ TEST_P(ReplayLinkTypes, FlowExampleRaisesTheAlertAt2000_17) {
 TEST_P(ReplayLinkTypes, FlowExampleAtExactly2000PerSecondStaysQuiet) {
     const std::string path = dir_.file("flow.pcap");
     writePcap(path, GetParam().linkType, flowExample(GetParam().linkType, kT, 11998));
-    const Outcome r = runReplay(dir_, {path, "ip"});
+    const ReplayOutcome r = runReplay(dir_, {path, "ip"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, startup(path, "ip", GetParam().offset) + "Replayed 12000 packets\n");
 }
@@ -327,7 +161,7 @@ INSTANTIATE_TEST_SUITE_P(Replay, ReplayLinkTypes,
                          testing::Values(LinkCase{"ethernet", DLT_EN10MB, 14}, LinkCase{"raw_ip", DLT_RAW, 0},
                                          LinkCase{"linux_cooked", DLT_LINUX_SLL, 16},
                                          LinkCase{"linux_cooked_v2", DLT_LINUX_SLL2, 20}),
-                         [](const testing::TestParamInfo<LinkCase>& info) { return info.param.name; });
+                         CaseName());
 
 // ----------------------------------------------------------- host alerts
 
@@ -384,7 +218,7 @@ protected:
 TEST_P(ReplayHostExamples, FlowsRule) {
     const std::string path = dir_.file("hosts.pcap");
     writePcap(path, DLT_EN10MB, hostExamples(kT, GetParam().countedFlows));
-    const Outcome r = runReplay(dir_, {path, "udp"});
+    const ReplayOutcome r = runReplay(dir_, {path, "udp"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, startup(path, "udp", 14) + GetParam().expected);
 }
@@ -402,7 +236,7 @@ INSTANTIATE_TEST_SUITE_P(
                              "Flow cleanup took D seconds (783 -> 783)\n"
                              "FLOOD: 198.51.100.5 - 100.17 flows/s\n"
                              "Replayed 1204 packets\n"}),
-    [](const testing::TestParamInfo<HostCase>& info) { return info.param.name; });
+    CaseName());
 
 // ---------------------------------------------------- sweeps and formats
 
@@ -454,7 +288,7 @@ protected:
 TEST_P(ReplayFormats, SweepScheduleFollowsPacketTime) {
     const std::string path = dir_.file("capture");
     writeFile(path, GetParam().make(sweepSchedule(kT), dir_));
-    const Outcome r = runReplay(dir_, {path, "udp"});
+    const ReplayOutcome r = runReplay(dir_, {path, "udp"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, startup(path, "udp", 14) + kSweepReports);
     EXPECT_EQ(r.err, "");
@@ -473,7 +307,7 @@ INSTANTIATE_TEST_SUITE_P(
                    [](const std::vector<Frame>& f, const TempDir&) { return pcapngFile(f, false, false); }},
         FormatCase{"pcapng_big_endian_nano",
                    [](const std::vector<Frame>& f, const TempDir&) { return pcapngFile(f, true, true); }}),
-    [](const testing::TestParamInfo<FormatCase>& info) { return info.param.name; });
+    CaseName());
 
 // Frames cut before the end of the IPv4 header still move the packet clock
 // (the flow sweep at t+10 runs on an empty table); one cut inside the TCP
@@ -485,7 +319,7 @@ TEST(Replay, FramesCutShortMoveTheClock) {
     writePcap(path, DLT_EN10MB,
               {frame(DLT_EN10MB, kT, syn, 14 + 10), frame(DLT_EN10MB, kT + 10, syn, 14),
                frame(DLT_EN10MB, kT + 20, syn, 14 + 20 + 2)});
-    const Outcome r = runReplay(dir, {path, "ip"});
+    const ReplayOutcome r = runReplay(dir, {path, "ip"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, startup(path, "ip", 14) +
                          "Flow cleanup took D seconds (0 -> 0)\n"
@@ -502,7 +336,7 @@ TEST(Replay, StandardInputThroughAPipe) {
     const std::string path = dir.file("flow.pcap");
     writePcap(path, DLT_EN10MB, frames);
     for (const Bytes& input : {readFile(path), pcapngFile(frames, false, false)}) {
-        const Outcome r = runReplay(dir, {"-", "tcp"}, input);
+        const ReplayOutcome r = runReplay(dir, {"-", "tcp"}, input);
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.out, startup("-", "tcp", 14) + kFlowAlert + "Replayed 12001 packets\n");
         EXPECT_EQ(r.err, "");
@@ -542,7 +376,7 @@ TEST_P(ReplayDamagedFiles, ReplaysUpToTheDamageThenFails) {
 
     for (const bool throughStdin : {false, true}) {
         const std::string name = throughStdin ? "-" : path;
-        const Outcome r = throughStdin ? runReplay(dir_, {"-", "ip"}, file) : runReplay(dir_, {path, "ip"});
+        const ReplayOutcome r = throughStdin ? runReplay(dir_, {"-", "ip"}, file) : runReplay(dir_, {path, "ip"});
         EXPECT_EQ(r.status, 1) << name;
         const std::string expected = startup(name, "ip", 14) + kFlowAlert + "main.cpp N Cannot read capture file " +
                                      name + " after 12002 packets: *\n";
@@ -565,7 +399,7 @@ INSTANTIATE_TEST_SUITE_P(
         DamageCase{"pcapng_cut_in_block", true, [](Bytes& f) { f.resize(f.size() - 10); }},
         DamageCase{"pcapng_block_length_mismatch", true,
                    [](Bytes& f) { f[f.size() - 4] ^= 0x40; }}),
-    [](const testing::TestParamInfo<DamageCase>& info) { return info.param.name; });
+    CaseName());
 
 // ------------------------------------------------------- start-up failures
 
@@ -591,7 +425,7 @@ TEST_P(ReplayStartupFailures, ReportAndExit255) {
     for (std::string& a : args)
         if (a == "FILE") a = path;
     const std::string expected = replaceAll(GetParam().expected, "FILE", path);
-    const Outcome r = runReplay(dir_, args);
+    const ReplayOutcome r = runReplay(dir_, args);
     EXPECT_EQ(r.status, 255);
     EXPECT_TRUE(matches(expected.c_str(), r.out.c_str())) << r.out;
     EXPECT_EQ(r.err, "");
@@ -633,7 +467,7 @@ INSTANTIATE_TEST_SUITE_P(
                     "DLT_IEEE802_11 / 105; supported: DLT_NULL / 0, DLT_EN10MB / 1, "
                     "DLT_IEEE802 / 6, DLT_SLIP / 8, DLT_PPP / 9, DLT_FDDI / 10, DLT_RAW / 12, "
                     "DLT_LOOP / 108, DLT_LINUX_SLL / 113, DLT_LINUX_SLL2 / 276\n"}),
-    [](const testing::TestParamInfo<FailureCase>& info) { return info.param.name; });
+    CaseName());
 
 // ------------------------------------------------- what operators met
 
@@ -642,28 +476,20 @@ INSTANTIATE_TEST_SUITE_P(
 // alert, while an IPv4 flood through the same filter still does.
 TEST(Replay, Ipv6FramesThroughTheFilterCountNowhere) {
     TempDir dir;
-    Bytes v6 = linkHeader(DLT_EN10MB);
-    v6[12] = 0x86;
-    v6[13] = 0xDD;
-    const Bytes header{0x60, 0, 0, 0, 0, 8, IPPROTO_UDP, 64};
-    v6.insert(v6.end(), header.begin(), header.end());
-    for (int a = 0; a < 2; ++a) {  // fe80::1 to fe80::2
-        const Bytes address{0xFE, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, uint8_t(1 + a)};
-        v6.insert(v6.end(), address.begin(), address.end());
-    }
-    const Bytes udp{0x27, 0x0F, 0x27, 0x0F, 0, 8, 0, 0};  // port 9999 to 9999
-    v6.insert(v6.end(), udp.begin(), udp.end());
+    // fe80::1 to fe80::2, UDP port 9999 to 9999.
+    const Bytes v6 = frames::ipv6(frames::linkHeader(DLT_EN10MB, 0x86DD), IPPROTO_UDP,
+                                  frames::udp(9999, 9999));
     const Bytes v4 = ipv4(IPPROTO_UDP, {kSource, 9999}, {kVictim, 9999});
 
-    std::vector<Frame> frames;
+    std::vector<Frame> both;
     for (int i = 0; i <= 12000; ++i) {  // 12001 of each over 6 s: 2000.17/s
         const int64_t t = kT + int64_t(i) * 6 / 12000;
-        frames.push_back(Frame{t, v6, uint32_t(v6.size())});
-        frames.push_back(frame(DLT_EN10MB, t, v4));
+        both.push_back(Frame{t, v6, 0, 500000});
+        both.push_back(frame(DLT_EN10MB, t, v4));
     }
     const std::string path = dir.file("v6.pcap");
-    writePcap(path, DLT_EN10MB, frames);
-    const Outcome r = runReplay(dir, {path, "udp and port 9999"});
+    writePcap(path, DLT_EN10MB, both);
+    const ReplayOutcome r = runReplay(dir, {path, "udp and port 9999"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, startup(path, "udp and port 9999", 14) +
                          "FLOOD: 198.51.100.5 - 2000.17 udp packets/s from 192.0.2.7 [DSCP 00]\n"
@@ -687,7 +513,7 @@ TEST(Replay, DestinationRulesPast2038) {
         TempDir dir;
         const std::string path = dir.file("hosts.pcapng");
         writeFile(path, pcapngFile(hostExamples(time.t, 600), false, false));
-        const Outcome r = runReplay(dir, {path, "udp"});
+        const ReplayOutcome r = runReplay(dir, {path, "udp"});
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.out, startup(path, "udp", 14) +
                              "FLOOD: 198.51.100.5 - 100.17 flows/s\n"

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "frames.h"
+#include "support.h"
 
 namespace {
 
@@ -149,15 +150,14 @@ TEST_P(Schedule, SweepsWhenDue) {
     SweepSchedule schedule{S, S};
     for (const Step& step : GetParam().steps) {
         SCOPED_TRACE(step.name);
-        testing::internal::CaptureStdout();
-        for (const FrameAt& f : step.frames) {
-            frames::Ip ip;
-            ip.dst = {198, 51, 100, f.host};
-            frames::deliver(frames::frame(14, ip, frames::tcp(f.srcPort, 80, 0x02)), f.time);
-        }
-        schedule.run();
-        fflush(stdout);
-        const std::string out = testing::internal::GetCapturedStdout();
+        const std::string out = captureStdout([&] {
+            for (const FrameAt& f : step.frames) {
+                frames::Ip ip;
+                ip.dst = {198, 51, 100, f.host};
+                frames::deliver(frames::frame(14, ip, frames::tcp(f.srcPort, 80, 0x02)), f.time);
+            }
+            schedule.run();
+        });
         EXPECT_EQ(withDurationsMasked(out), expectedReports(step.reports));
         EXPECT_EQ(schedule.flowSweepRef, step.flowSweepRef);
         EXPECT_EQ(schedule.hostSweepRef, step.hostSweepRef);
@@ -167,9 +167,7 @@ TEST_P(Schedule, SweepsWhenDue) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Dispatches, Schedule, testing::ValuesIn(scenarios()),
-                         [](const testing::TestParamInfo<Scenario>& info) {
-                             return info.param.name;
-                         });
+                         CaseName());
 
 // The due amounts on their own: more than 9 seconds for the flow sweep,
 // more than 19 for the host sweep, measured from each reference.
@@ -204,10 +202,7 @@ TEST_P(ScheduleDue, ByDifferenceFromReference) {
     frames::InstalledTables tables;
     g_packetTime = c.clock;
     SweepSchedule schedule{c.flowSweepRef, c.hostSweepRef};
-    testing::internal::CaptureStdout();
-    schedule.run();
-    fflush(stdout);
-    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string out = captureStdout([&] { schedule.run(); });
     std::vector<Report> expected;
     if (c.flowSwept) expected.push_back({"Flow", 0, 0});
     if (c.hostSwept) expected.push_back({"Host", 0, 0});
@@ -217,8 +212,6 @@ TEST_P(ScheduleDue, ByDifferenceFromReference) {
 }
 
 INSTANTIATE_TEST_SUITE_P(References, ScheduleDue, testing::ValuesIn(dueCases()),
-                         [](const testing::TestParamInfo<DueCase>& info) {
-                             return info.param.name;
-                         });
+                         CaseName());
 
 }  // namespace

@@ -29,6 +29,8 @@
 #include <vector>
 
 #include "frames.h"
+#include "support.h"
+#include "tree_check.h"
 
 namespace {
 
@@ -74,36 +76,12 @@ struct MapTables {
     }
 };
 
-// Walks a tree in order, without recursion; empty when a parent link is
-// wrong or more records are reachable than counted (a cycle included).
-template <typename Node>
-std::vector<const Node*> inOrder(const SearchTree<Node>& tree, std::string& broken) {
-    std::vector<const Node*> out;
-    std::vector<const Node*> pending;
-    const Node* node = tree.root;
-    for (;;) {
-        while (node != nullptr) {
-            pending.push_back(node);
-            node = node->left;
-        }
-        if (pending.empty()) return out;
-        node = pending.back();
-        pending.pop_back();
-        if ((node->left != nullptr && node->left->parent != node) ||
-            (node->right != nullptr && node->right->parent != node))
-            broken = "a broken parent link";
-        out.push_back(node);
-        if (out.size() > tree.count) broken = "more records reachable than counted";
-        if (!broken.empty()) return {};
-        node = node->right;
-    }
-}
-
 // Every record of the tree equals the map's record at the same position.
 ::testing::AssertionResult sameFlows(const FlowTable& tree, const MapTables& maps) {
-    std::string broken;
-    const std::vector<const FlowRecord*> records = inOrder(tree, broken);
+    TreeWalk<FlowRecord> walk;
+    const std::string broken = treeDefect(tree, &walk);
     if (!broken.empty()) return ::testing::AssertionFailure() << "flow tree: " << broken;
+    const std::vector<const FlowRecord*>& records = walk.inOrder;
     if (records.size() != maps.flows.size() || tree.size() != maps.flows.size())
         return ::testing::AssertionFailure() << "flow tree " << tree.size() << " (" << records.size()
                                              << " reachable), maps " << maps.flows.size();
@@ -122,9 +100,10 @@ std::vector<const Node*> inOrder(const SearchTree<Node>& tree, std::string& brok
 }
 
 ::testing::AssertionResult sameHosts(const HostTable& tree, const MapTables& maps) {
-    std::string broken;
-    const std::vector<const HostRecord*> records = inOrder(tree, broken);
+    TreeWalk<HostRecord> walk;
+    const std::string broken = treeDefect(tree, &walk);
     if (!broken.empty()) return ::testing::AssertionFailure() << "host tree: " << broken;
+    const std::vector<const HostRecord*>& records = walk.inOrder;
     if (records.size() != maps.hosts.size() || tree.size() != maps.hosts.size())
         return ::testing::AssertionFailure() << "host tree " << tree.size() << " (" << records.size()
                                              << " reachable), maps " << maps.hosts.size();
@@ -163,74 +142,72 @@ TEST(Soak, TreesHoldExactlyWhatTheSweepsLeave) {
     uint32_t peakFlows = 0;
     uint32_t hostsEarly = 0;  // at a tenth of the run
     uint64_t sweeps = 0;
-    // Sweep reports (and alerts, if any) are captured for the whole run, so
-    // a difference found on the way ends the run before anything is asserted.
-    testing::internal::CaptureStdout();
+    // Sweep reports (and alerts, if any) are captured and dropped for the
+    // whole run, so a difference found on the way ends the run before
+    // anything is asserted.
     ::testing::AssertionResult same = ::testing::AssertionSuccess();
 
     uint64_t sent = 0;
-    while (sent < packets) {
-        // One dispatch call: 1 to 64 frames.
-        const uint64_t batch = std::min<uint64_t>(1 + random() % 64, packets - sent);
-        for (uint64_t k = 0; k < batch; ++k, ++sent) {
-            const double progress = double(sent) / double(packets);
-            int64_t time = start + int64_t(double(seconds) * progress);
-            if (random() % 50 == 0) time -= int64_t(random() % 4);  // a late packet
-            // The load rises from a tenth to the full level at mid-run and
-            // falls back. New flows start evenly over the run, each towards
-            // one of the destinations in use at the time; other packets
-            // belong to one of the latest flows, as many as the load says
-            // (older ones go idle and are swept), or now and then to any
-            // earlier flow, which comes back.
-            const double level = 0.1 + 0.9 * (1.0 - std::fabs(2.0 * progress - 1.0));
-            const bool startFlow =
-                flows.empty() || (flows.size() < flowCount && random() % packets < flowCount);
-            if (startFlow) {
-                const uint64_t inUse = std::max<uint64_t>(1, uint64_t(double(hostCount) * level));
-                const uint32_t host = uint32_t(random() % inUse);
-                const frames::Addr dst{198, 18, uint8_t(host >> 8), uint8_t(host)};
-                const uint32_t n = uint32_t(flows.size());
-                const frames::Addr src{10, uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n)};
-                flows.push_back({frames::wireAddr(src), frames::wireAddr(dst), uint16_t(1024 + random() % 60000)});
+    captureStdout([&] {
+        while (sent < packets) {
+            // One dispatch call: 1 to 64 frames.
+            const uint64_t batch = std::min<uint64_t>(1 + random() % 64, packets - sent);
+            for (uint64_t k = 0; k < batch; ++k, ++sent) {
+                const double progress = double(sent) / double(packets);
+                int64_t time = start + int64_t(double(seconds) * progress);
+                if (random() % 50 == 0) time -= int64_t(random() % 4);  // a late packet
+                // The load rises from a tenth to the full level at mid-run and
+                // falls back. New flows start evenly over the run, each towards
+                // one of the destinations in use at the time; other packets
+                // belong to one of the latest flows, as many as the load says
+                // (older ones go idle and are swept), or now and then to any
+                // earlier flow, which comes back.
+                const double level = 0.1 + 0.9 * (1.0 - std::fabs(2.0 * progress - 1.0));
+                const bool startFlow =
+                    flows.empty() || (flows.size() < flowCount && random() % packets < flowCount);
+                if (startFlow) {
+                    const uint64_t inUse = std::max<uint64_t>(1, uint64_t(double(hostCount) * level));
+                    const uint32_t host = uint32_t(random() % inUse);
+                    const frames::Addr dst{198, 18, uint8_t(host >> 8), uint8_t(host)};
+                    const uint32_t n = uint32_t(flows.size());
+                    const frames::Addr src{10, uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n)};
+                    flows.push_back({frames::wireAddr(src), frames::wireAddr(dst), uint16_t(1024 + random() % 60000)});
+                }
+                const size_t recent =
+                    std::min<size_t>(flows.size(), std::max<size_t>(50, size_t(level * double(flowCount) / 20)));
+                const size_t pick = startFlow ? flows.size() - 1
+                                    : random() % 100 == 0 ? size_t(random() % flows.size())
+                                                         : flows.size() - 1 - size_t(random() % recent);
+                const Flow& flow = flows[pick];
+
+                frames::Ip ip;
+                std::memcpy(ip.src.data(), &flow.src, 4);
+                std::memcpy(ip.dst.data(), &flow.dst, 4);
+                ip.tos = uint8_t(random() % 4 == 0 ? 0xB8 : 0);
+                ip.totalLength = uint16_t(40 + random() % 1461);
+                const uint8_t flags = startFlow ? 0x02 : 0x10;
+                frames::deliver(frames::frame(0, ip, frames::tcp(flow.srcPort, 443, flags)), time, 0,
+                                frames::kWholeFrame, 0);
+                maps.observe(flow.src, flow.dst, frames::wire16(flow.srcPort), frames::wire16(443), flags,
+                             ip.tos, ip.totalLength, time);
             }
-            const size_t recent =
-                std::min<size_t>(flows.size(), std::max<size_t>(50, size_t(level * double(flowCount) / 20)));
-            const size_t pick = startFlow ? flows.size() - 1
-                                : random() % 100 == 0 ? size_t(random() % flows.size())
-                                                     : flows.size() - 1 - size_t(random() % recent);
-            const Flow& flow = flows[pick];
 
-            frames::Ip ip;
-            std::memcpy(ip.src.data(), &flow.src, 4);
-            std::memcpy(ip.dst.data(), &flow.dst, 4);
-            ip.tos = uint8_t(random() % 4 == 0 ? 0xB8 : 0);
-            ip.totalLength = uint16_t(40 + random() % 1461);
-            const uint8_t flags = startFlow ? 0x02 : 0x10;
-            frames::deliver(frames::frame(0, ip, frames::tcp(flow.srcPort, 443, flags)), time, 0,
-                            frames::kWholeFrame, 0);
-            const uint8_t srcWire[2] = {uint8_t(flow.srcPort >> 8), uint8_t(flow.srcPort)};
-            uint16_t srcPort;
-            std::memcpy(&srcPort, srcWire, 2);
-            maps.observe(flow.src, flow.dst, srcPort, 0xBB01 /* 443 as on the wire */, flags, ip.tos,
-                         ip.totalLength, time);
+            const SweepSchedule before = schedule;
+            schedule.run();
+            if (schedule.flowSweepRef != before.flowSweepRef) MapTables::sweep(maps.flows, flowExpired);
+            if (schedule.hostSweepRef != before.hostSweepRef) {
+                MapTables::sweep(maps.hosts, hostExpired);
+                // Compare in full at every host sweep (every 20 s of packet time).
+                ++sweeps;
+                same = sameFlows(tables.flows, maps);
+                if (same) same = sameHosts(tables.hosts, maps);
+                if (!same) break;
+            }
+            peakHosts = std::max(peakHosts, tables.hosts.size());
+            peakFlows = std::max(peakFlows, tables.flows.size());
+            if (sent <= packets / 10) hostsEarly = tables.hosts.size();
         }
-
-        const SweepSchedule before = schedule;
-        schedule.run();
-        if (schedule.flowSweepRef != before.flowSweepRef) MapTables::sweep(maps.flows, flowExpired);
-        if (schedule.hostSweepRef != before.hostSweepRef) {
-            MapTables::sweep(maps.hosts, hostExpired);
-            // Compare in full at every host sweep (every 20 s of packet time).
-            ++sweeps;
-            same = sameFlows(tables.flows, maps);
-            if (same) same = sameHosts(tables.hosts, maps);
-            if (!same) break;
-        }
-        peakHosts = std::max(peakHosts, tables.hosts.size());
-        peakFlows = std::max(peakFlows, tables.flows.size());
-        if (sent <= packets / 10) hostsEarly = tables.hosts.size();
-    }
-    const std::string reports = testing::internal::GetCapturedStdout();
+    });
     ASSERT_TRUE(same) << "at host sweep " << sweeps << " after " << sent << " packets";
 
     EXPECT_TRUE(sameFlows(tables.flows, maps));

@@ -1,6 +1,7 @@
 // Small helpers shared by the unit tests: standard output captured around a
 // call, a temporary directory removed with everything in it, deleters for
-// libpcap handles and dumpers, and whole files read and written as bytes.
+// libpcap handles and dumpers, whole files read and written as bytes, text
+// patterns, and the names of parameterized cases.
 #ifndef SURGEWATCH_TESTS_SUPPORT_H
 #define SURGEWATCH_TESTS_SUPPORT_H
 
@@ -62,5 +63,38 @@ inline void writeFile(const std::string& path, const std::vector<uint8_t>& bytes
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
 }
+
+// True when `text` matches `pattern`, in which each '*' stands for any run
+// of characters but newlines (the texts of libpcap's messages, durations).
+inline bool matches(const char* pattern, const char* text) {
+    for (; *pattern != '*'; ++pattern, ++text) {
+        if (*pattern != *text) return false;
+        if (*pattern == '\0') return true;
+    }
+    for (;; ++text) {
+        if (matches(pattern + 1, text)) return true;
+        if (*text == '\0' || *text == '\n') return false;
+    }
+}
+
+inline bool matches(const std::string& pattern, const std::string& text) {
+    return matches(pattern.c_str(), text.c_str());
+}
+
+// `text` with every `from` replaced by `to`.
+inline std::string replaceAll(std::string text, const std::string& from, const std::string& to) {
+    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+    return text;
+}
+
+// Names each case of a parameterized test after its `name` field:
+//   INSTANTIATE_TEST_SUITE_P(Cases, Suite, testing::ValuesIn(cases), CaseName());
+struct CaseName {
+    template <typename Case>
+    std::string operator()(const testing::TestParamInfo<Case>& info) const {
+        return std::string(info.param.name);
+    }
+};
 
 #endif

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "support.h"
+#include "tree_check.h"
 
 namespace {
 
@@ -65,35 +66,15 @@ std::string shape(const TestRecord* n) {
 }
 std::string shape(const TestTree& t) { return t.root == nullptr ? "" : shape(t.root); }
 
-// Checks order, parent links and count without recursing (the trees here
-// can be a million records deep); fills `keys` with the in-order keys.
+// treeDefect as a test result; fills `keys` with the in-order keys.
 testing::AssertionResult wellFormed(const TestTree& t, std::vector<int>* keys = nullptr) {
-    std::vector<int> local;
-    std::vector<int>& out = keys != nullptr ? *keys : local;
-    out.clear();
-    if (t.root != nullptr && t.root->parent != nullptr)
-        return testing::AssertionFailure() << "root " << t.root->key << " has a parent";
-    std::vector<const TestRecord*> pending;
-    const TestRecord* n = t.root;
-    while (n != nullptr || !pending.empty()) {
-        while (n != nullptr) {
-            for (const TestRecord* child : {n->left, n->right})
-                if (child != nullptr && child->parent != n)
-                    return testing::AssertionFailure()
-                           << "child " << child->key << " of " << n->key << " has the wrong parent";
-            pending.push_back(n);
-            n = n->left;
-        }
-        n = pending.back();
-        pending.pop_back();
-        if (!out.empty() && out.back() >= n->key)
-            return testing::AssertionFailure()
-                   << "in-order walk: " << n->key << " after " << out.back();
-        out.push_back(n->key);
-        n = n->right;
+    TreeWalk<TestRecord> walk;
+    const std::string defect = treeDefect(t, &walk);
+    if (keys != nullptr) {
+        keys->clear();
+        for (const TestRecord* n : walk.inOrder) keys->push_back(n->key);
     }
-    if (out.size() != t.count)
-        return testing::AssertionFailure() << out.size() << " records reachable, count " << t.count;
+    if (!defect.empty()) return testing::AssertionFailure() << defect;
     return testing::AssertionSuccess();
 }
 
@@ -199,9 +180,7 @@ const RemovalCase kRemovalCases[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Cases, TreeRemoval, testing::ValuesIn(kRemovalCases),
-                         [](const testing::TestParamInfo<RemovalCase>& info) {
-                             return std::string(info.param.name);
-                         });
+                         CaseName());
 
 TEST_F(TreeTest, RemoveNullChangesNothing) {
     TestTree t;
@@ -350,9 +329,7 @@ const SweepCase kSweepCases[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Cases, TreeSweep, testing::ValuesIn(kSweepCases),
-                         [](const testing::TestParamInfo<SweepCase>& info) {
-                             return std::string(info.param.name);
-                         });
+                         CaseName());
 
 // ---------------------------------------------------------- clear / print
 
@@ -426,8 +403,8 @@ bool everyThird(const TestRecord& r) {
     return r.key % 3 == 0;
 }
 
-// Parses the listing of TestRecord::printListing: one key per line.
-// Parses one key per line. Each line is read on its own: strtol over the
+// Parses the listing of TestRecord::printListing: one key per line. Each
+// line is read on its own: strtol over the
 // whole remaining output would make the sanitizer's string checks scan a
 // million lines per key.
 std::vector<int> listedKeys(const std::string& out) {
@@ -528,7 +505,7 @@ TEST_P(TreeChain, MillionRecordsWithoutExhaustingTheStack) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, TreeChain, testing::Values(ChainCase{"ascending", true}, ChainCase{"descending", false}),
-    [](const testing::TestParamInfo<ChainCase>& info) { return std::string(info.param.name); });
+    CaseName());
 
 // -------------------------------------------------------------- randomized
 
