@@ -4,8 +4,8 @@
 //
 // What a record type Node supplies:
 //   - construction from the values of one observation (used by `add`);
-//   - operator==, operator<, operator> between two records: a strict total
-//     order on the record's key;
+//   - operator== and operator< between two records: equality of keys and a
+//     strict total order on them (nothing here uses any other comparison);
 //   - void merge(const Node& incoming): folds an equal incoming record into
 //     this one, touching counters and times only, never the key or links;
 //   - a destructor that frees its left subtree, then its right subtree
@@ -14,6 +14,10 @@
 //     sweep report line, given the duration and the counts before and after;
 //   - void printListing() const: writes the record's listing line;
 //   - using PrintResult = void or uint32_t: what `print` answers.
+//
+// `root` and `count` are public so that tests and tools can link records by
+// hand (a million-record chain, say); `size()` reads `count`, which only the
+// tree's own operations keep equal to the number of linked records.
 //
 // The tree is never rebalanced, so ascending keys build a chain as long as
 // the table. Nothing here recurses: every walk is a loop over the links or

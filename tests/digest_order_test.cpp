@@ -1,3 +1,6 @@
+// The flow record's order: the MD4 digest compared as four little-endian
+// words, each an unsigned number, word 0 first; named edge cases, then
+// random digests against std::array's lexicographic order.
 #include <gtest/gtest.h>
 
 #include <array>

@@ -1,3 +1,6 @@
+// The flow record and the flow table: the key and its digest, the listing,
+// the 2000 packets/s rule on its rate window (merge), the alert text, the
+// expiry predicate and the sweep.
 #include "flow.h"
 
 #include <gtest/gtest.h>

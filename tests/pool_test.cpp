@@ -1,3 +1,7 @@
+// The record pools: where the hot span of a record lands in a cache line
+// (hotSpanPhase), blocks handed out distinct, aligned and reused last freed
+// first, and, in the sanitizer build, freed or never handed out blocks
+// poisoned.
 #include "pool.h"
 
 #include <gtest/gtest.h>

@@ -507,6 +507,38 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, TreeChain, testing::Values(ChainCase{"ascending", true}, ChainCase{"descending", false}),
     CaseName());
 
+// ------------------------------------------------------------ the check
+
+// The shared check (tree_check.h) names the first broken invariant: were it
+// to pass everything, every test here that relies on it would pass too.
+TEST_F(TreeTest, CheckNamesTheFirstBrokenInvariant) {
+    TestTree t;
+    addAll(t, {4, 2, 6, 1, 3, 5, 7});
+    ASSERT_EQ(treeDefect(t), "");
+    TestRecord* const one = find(t, 1);
+    TestRecord* const three = find(t, 3);
+
+    one->parent = find(t, 6);
+    EXPECT_EQ(treeDefect(t),
+              "the left child of a record at depth 2 has a parent link that points elsewhere");
+    one->parent = find(t, 2);
+    t.root->parent = one;
+    EXPECT_EQ(treeDefect(t), "the root has a parent");
+    t.root->parent = nullptr;
+    three->key = 5;
+    EXPECT_EQ(treeDefect(t), "in-order record 3 is not greater than the one before it");
+    three->key = 3;
+    t.count = 8;
+    EXPECT_EQ(treeDefect(t), "7 records reachable, 8 counted");
+    t.count = 6;  // as a cycle would look: more reachable than counted
+    EXPECT_EQ(treeDefect(t), "more records reachable than the 6 counted");
+    t.count = 7;
+    TreeWalk<TestRecord> walk;
+    EXPECT_EQ(treeDefect(t, &walk), "");
+    EXPECT_EQ(walk.inOrder.size(), 7u);
+    EXPECT_EQ(walk.height, 3u);
+}
+
 // -------------------------------------------------------------- randomized
 
 std::set<int> g_randomAccepted;
