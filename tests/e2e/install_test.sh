@@ -10,6 +10,7 @@ cmake --install "$BUILD_DIR" --prefix "$prefix" >"$TEST_DIR/install.log" ||
     fail "cmake --install failed: $(cat "$TEST_DIR/install.log")"
 
 expected=(
+    bin/surgewatch-replay
     lib/systemd/system/surgewatch@.service
     sbin/surgewatch
     share/doc/surgewatch/README.md
@@ -20,7 +21,6 @@ expected=(
     share/man/man8/surgewatch-replay.8
     share/man/man8/surgewatch.8
 )
-[ -x "$BUILD_DIR/src/surgewatch-replay" ] && expected+=(bin/surgewatch-replay)
 diff <(printf '%s\n' "${expected[@]}" | sort) <(cd "$prefix" && find . -type f | sed 's|^\./||' | sort) ||
     fail "installed files differ from the expected layout (< expected, > installed)"
 
@@ -35,7 +35,7 @@ check_usage() {
     [ ! -s "$TEST_DIR/usage.err" ] || fail "$program wrote to standard error: $(cat "$TEST_DIR/usage.err")"
 }
 check_usage "$prefix/sbin/surgewatch" "<interface> <filter>"
-[ -x "$prefix/bin/surgewatch-replay" ] && check_usage "$prefix/bin/surgewatch-replay" "<file> <filter>"
+check_usage "$prefix/bin/surgewatch-replay" "<file> <filter>"
 
 # Manual pages: no mandoc warning or error, and man finds both by name.
 for page in "$prefix"/share/man/man8/*.8; do

@@ -61,9 +61,7 @@ check_usage() {
         fail "installed $program printed: $(cat "$TEST_DIR/usage.out")"
 }
 check_usage /usr/sbin/surgewatch "<interface> <filter>"
-if [ -x "$BUILD_DIR/src/surgewatch-replay" ]; then
-    check_usage /usr/bin/surgewatch-replay "<file> <filter>"
-fi
+check_usage /usr/bin/surgewatch-replay "<file> <filter>"
 # The unit as installed names the installed program and its manual page.
 out=$(systemd-analyze verify /usr/lib/systemd/system/surgewatch@.service 2>&1) && [ -z "$out" ] ||
     fail "systemd-analyze verify of the installed unit: $out"
