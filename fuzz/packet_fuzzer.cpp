@@ -110,8 +110,7 @@ struct Script {
     }
 };
 
-void sendFrame(int32_t offset, int64_t time, const u_char* bytes, uint32_t caplen,
-               uint32_t len) {
+void sendFrame(int32_t offset, int64_t time, const u_char* bytes, uint32_t caplen, uint32_t len) {
     pcap_pkthdr header{};
     header.ts.tv_sec = time;
     header.caplen = caplen;
@@ -143,46 +142,42 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     while (!script.done()) {
         switch (script.byte() % 16) {
-        case 0:
-            schedule.run();
-            break;
-        case 1:
-            time = int64_t(script.number(8));
-            break;
-        case 7: {
-            uint32_t count = uint32_t(script.number(2));
-            if (count > budget) count = budget;
-            budget -= count;
-            const uint8_t varied = script.byte();
-            const uint32_t caplen = script.byte();
-            Frame frame = script.frame(caplen);
-            const uint32_t at = uint32_t(offset) + (varied % 2 == 1 ? 12 : 16);
-            const bool vary = varied != 0 && offset >= 0 && at + 4 <= frame.caplen;
-            for (uint32_t i = 0; i < count; ++i) {
-                // Scrambled, so that the host tree stays bushy: ascending
-                // addresses (a chain) are measured elsewhere, not fuzzed.
-                const uint32_t address = i * 2654435761u;
-                if (vary) memcpy(frame.bytes.get() + at, &address, 4);
-                sendFrame(offset, time, frame.bytes.get(), frame.caplen, frame.caplen);
+            case 0: schedule.run(); break;
+            case 1: time = int64_t(script.number(8)); break;
+            case 7: {
+                uint32_t count = uint32_t(script.number(2));
+                if (count > budget) count = budget;
+                budget -= count;
+                const uint8_t varied = script.byte();
+                const uint32_t caplen = script.byte();
+                Frame frame = script.frame(caplen);
+                const uint32_t at = uint32_t(offset) + (varied % 2 == 1 ? 12 : 16);
+                const bool vary = varied != 0 && offset >= 0 && at + 4 <= frame.caplen;
+                for (uint32_t i = 0; i < count; ++i) {
+                    // Scrambled, so that the host tree stays bushy: ascending
+                    // addresses (a chain) are measured elsewhere, not fuzzed.
+                    const uint32_t address = i * 2654435761u;
+                    if (vary) memcpy(frame.bytes.get() + at, &address, 4);
+                    sendFrame(offset, time, frame.bytes.get(), frame.caplen, frame.caplen);
+                }
+                break;
             }
-            break;
-        }
-        case 8: {
-            g_sweepSelector = script.byte();
-            if (g_sweepSelector % 2 == 0)
-                g_flowTable->sweep(selectedFlow);
-            else
-                g_hostTable->sweep(selectedHost);
-            break;
-        }
-        default: {
-            time = plus(time, int8_t(script.byte()));
-            const uint32_t caplen = script.byte();
-            const uint32_t len = uint32_t(script.number(2));
-            Frame frame = script.frame(caplen);
-            sendFrame(offset, time, frame.bytes.get(), frame.caplen, len);
-            break;
-        }
+            case 8: {
+                g_sweepSelector = script.byte();
+                if (g_sweepSelector % 2 == 0)
+                    g_flowTable->sweep(selectedFlow);
+                else
+                    g_hostTable->sweep(selectedHost);
+                break;
+            }
+            default: {
+                time = plus(time, int8_t(script.byte()));
+                const uint32_t caplen = script.byte();
+                const uint32_t len = uint32_t(script.number(2));
+                Frame frame = script.frame(caplen);
+                sendFrame(offset, time, frame.bytes.get(), frame.caplen, len);
+                break;
+            }
         }
     }
     schedule.run();

@@ -13,7 +13,8 @@
 //   sweep    one sweep of the whole table that removes nothing
 // The same destinations (or flows) sent in random order give the baseline
 // of a bushy tree; a plain scan (last octet fastest) lies in between, a
-// chain of 256 per /24 with the next /24s hanging below it. Frames are raw IPv4 (no link header), TCP.
+// chain of 256 per /24 with the next /24s hanging below it. Frames are raw
+// IPv4 (no link header), TCP.
 #include <pcap/pcap.h>
 #include <unistd.h>
 
@@ -69,7 +70,8 @@ void send(const Packet& packet, int64_t time) {
 }
 
 double nanosPer(Clock::duration elapsed, uint64_t count) {
-    return double(std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count()) / double(count);
+    return double(std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count()) /
+           double(count);
 }
 
 bool keep(const FlowRecord&) { return false; }
@@ -122,8 +124,8 @@ int main(int argc, char** argv) {
     FILE* out = fdopen(dup(1), "w");
     if (out == nullptr || freopen("/dev/null", "w", stdout) == nullptr) return 1;  // sweep reports
 
-    fprintf(out, "%-44s %7s %10s %10s %10s %9s\n", "shape", "records", "build ns", "last ns", "random ns",
-            "sweep ms");
+    fprintf(out, "%-44s %7s %10s %10s %10s %9s\n", "shape", "records", "build ns", "last ns",
+            "random ns", "sweep ms");
     for (uint32_t n = 1024; n <= max; n *= 4) {
         // Host table: n destinations, one flow each.
         std::vector<Packet> ascending;
@@ -151,10 +153,12 @@ int main(int argc, char** argv) {
             memcpy(&dst, p.frame + 16, 4);
             memcpy(&srcPort, p.frame + 20, 2);
             memcpy(&dstPort, p.frame + 22, 2);
-            byDigest.emplace_back(std::make_unique<FlowRecord>(src, dst, srcPort, dstPort, 0x10, 6, 0, 40, 0),
-                                  uint16_t(port));
+            byDigest.emplace_back(
+                std::make_unique<FlowRecord>(src, dst, srcPort, dstPort, 0x10, 6, 0, 40, 0),
+                uint16_t(port));
         }
-        std::sort(byDigest.begin(), byDigest.end(), [](const auto& a, const auto& b) { return *a.first < *b.first; });
+        std::sort(byDigest.begin(), byDigest.end(),
+                  [](const auto& a, const auto& b) { return *a.first < *b.first; });
         std::vector<Packet> sortedFlows;
         for (const auto& entry : byDigest) sortedFlows.push_back(tcpFrame(server, entry.second));
         std::vector<Packet> shuffledFlows = sortedFlows;
@@ -173,8 +177,8 @@ int main(int argc, char** argv) {
         };
         for (const Row& row : rows) {
             const Result r = measure(*row.packets, row.hostTable);
-            fprintf(out, "%-44s %7u %10.0f %10.0f %10.0f %9.2f\n", row.shape, n, r.build, r.last, r.random,
-                    r.sweep);
+            fprintf(out, "%-44s %7u %10.0f %10.0f %10.0f %9.2f\n", row.shape, n, r.build, r.last,
+                    r.random, r.sweep);
             fflush(out);
         }
     }

@@ -50,8 +50,7 @@ inline Bytes pcapFile(const std::vector<Record>& records, const PcapFormat& form
             ADD_FAILURE() << "pcap_open_dead failed";
             return {};
         }
-        std::unique_ptr<pcap_dumper_t, PcapCloser> dumper(
-            pcap_dump_open(dead.get(), path.c_str()));
+        std::unique_ptr<pcap_dumper_t, PcapCloser> dumper(pcap_dump_open(dead.get(), path.c_str()));
         if (dumper == nullptr) {
             ADD_FAILURE() << pcap_geterr(dead.get());
             return {};
@@ -71,8 +70,8 @@ inline Bytes pcapFile(const std::vector<Record>& records, const PcapFormat& form
 struct PcapngFormat {
     uint16_t linkType = 1;  // LINKTYPE_ETHERNET
     bool bigEndian = false;
-    bool nano = false;       // if_tsresol 10^-9 on the interface
-    bool interface = true;   // false: no interface description block at all
+    bool nano = false;      // if_tsresol 10^-9 on the interface
+    bool interface = true;  // false: no interface description block at all
     // What the last enhanced packet block claims; 0: the truth.
     uint32_t lastBlockLength = 0;
     uint32_t lastCaplen = 0;

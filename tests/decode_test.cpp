@@ -1,7 +1,6 @@
 // The packet decoder, fed with frames built here: the observation of each
 // frame, the flows frames share, the packet clock, and the link-type table.
 #include <gtest/gtest.h>
-
 #include <pcap/pcap.h>
 
 #include <memory>
@@ -73,6 +72,7 @@ struct DecodeCase {
 
 void PrintTo(const DecodeCase& c, std::ostream* os) { *os << c.name; }
 
+// clang-format off
 std::vector<DecodeCase> decodeCases() {
     const Pair zero{0, 0};
     std::vector<DecodeCase> cases;
@@ -203,6 +203,7 @@ std::vector<DecodeCase> decodeCases() {
                      52, 14, true, {kSrc, kDst, {0x02, 0x2B}, {0x00, 0x50}, 0x12, 6, 0, 44}});
     return cases;
 }
+// clang-format on
 
 class Decode : public testing::TestWithParam<DecodeCase> {};
 
@@ -272,8 +273,7 @@ TEST(OnPacket, FrameTooShortMovesTheClockOnly) {
     EXPECT_EQ(tables.hosts.size(), 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Frames, Decode, testing::ValuesIn(decodeCases()),
-                         CaseName());
+INSTANTIATE_TEST_SUITE_P(Frames, Decode, testing::ValuesIn(decodeCases()), CaseName());
 
 // Which frames fall into one flow: the key holds the addresses and the two
 // port fields, not the protocol.
@@ -287,6 +287,7 @@ struct SharingCase {
 
 void PrintTo(const SharingCase& c, std::ostream* os) { *os << c.name; }
 
+// clang-format off
 std::vector<SharingCase> sharingCases() {
     const Bytes gre{0x20, 0x00, 0x08, 0x00};
     return {
@@ -314,6 +315,7 @@ std::vector<SharingCase> sharingCases() {
          2, 2, 0},
     };
 }
+// clang-format on
 
 class SharedFlow : public testing::TestWithParam<SharingCase> {};
 
@@ -329,8 +331,7 @@ TEST_P(SharedFlow, FramesFallIntoFlows) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Frames, SharedFlow, testing::ValuesIn(sharingCases()),
-                         CaseName());
+INSTANTIATE_TEST_SUITE_P(Frames, SharedFlow, testing::ValuesIn(sharingCases()), CaseName());
 
 // The packet clock: whole seconds of each frame's timestamp, in arrival
 // order, backwards too.
@@ -382,8 +383,7 @@ TEST_P(PacketClock, FollowsEachFrame) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Frames, PacketClock, testing::ValuesIn(clockCases()),
-                         CaseName());
+INSTANTIATE_TEST_SUITE_P(Frames, PacketClock, testing::ValuesIn(clockCases()), CaseName());
 
 // The link-type table, read through a capture handle of each type; for a
 // known type a frame with that much link header in front decodes.
@@ -395,6 +395,7 @@ struct LinkCase {
 
 void PrintTo(const LinkCase& c, std::ostream* os) { *os << c.name; }
 
+// clang-format off
 std::vector<LinkCase> linkCases() {
     return {
         {"null_0", 0, 4},          {"ethernet_1", 1, 14},   {"token_ring_6", 6, 22},
@@ -404,6 +405,7 @@ std::vector<LinkCase> linkCases() {
         {"linux_sll2_276", 276, 20}, {"ipv4_228", 228, -1},
     };
 }
+// clang-format on
 
 class LinkOffset : public testing::TestWithParam<LinkCase> {};
 
@@ -425,7 +427,6 @@ TEST_P(LinkOffset, ByLinkType) {
     EXPECT_EQ(tables.flows.root->tcpFlags, 0x12);
 }
 
-INSTANTIATE_TEST_SUITE_P(Links, LinkOffset, testing::ValuesIn(linkCases()),
-                         CaseName());
+INSTANTIATE_TEST_SUITE_P(Links, LinkOffset, testing::ValuesIn(linkCases()), CaseName());
 
 }  // namespace

@@ -19,8 +19,8 @@
 #include <vector>
 
 #include "frames.h"
-#include "tree_check.h"
 #include "support.h"
+#include "tree_check.h"
 
 namespace {
 
@@ -198,8 +198,7 @@ TEST_P(DeepTree, flow_table_walks_cost_no_stack) {
 
 INSTANTIATE_TEST_SUITE_P(Shapes, DeepTree,
                          testing::Values(Shape{"ascending", ascending},
-                                         Shape{"descending", descending},
-                                         Shape{"zigzag", zigzag}),
+                                         Shape{"descending", descending}, Shape{"zigzag", zigzag}),
                          CaseName());
 
 // The chain is what the real packet path builds: destinations in ascending
@@ -226,7 +225,8 @@ TEST(DeepTreeFromPackets, ascending_destinations_and_sorted_flows_build_chains) 
                                              frames::wire16(uint16_t(port)), 0x5000, 2, 6, 0, 40,
                                              1000));
     }
-    std::sort(byDigest.begin(), byDigest.end(), [](const auto& a, const auto& b) { return *a < *b; });
+    std::sort(byDigest.begin(), byDigest.end(),
+              [](const auto& a, const auto& b) { return *a < *b; });
     frames::InstalledTables sorted;
     for (const auto& record : byDigest) {
         const uint8_t* wire = reinterpret_cast<const uint8_t*>(&record->srcPort);

@@ -42,7 +42,7 @@ TEST_P(DigestOrder, ComparesWordsInOrderAsUnsignedNumbers) {
     EXPECT_EQ(a.record == b.record, c.expected == 0);
     EXPECT_EQ(a.record < b.record, c.expected < 0);
     EXPECT_EQ(a.record > b.record, c.expected > 0);
-    EXPECT_EQ(b.record<a.record, c.expected> 0);
+    EXPECT_EQ((b.record < a.record), c.expected > 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -96,7 +96,6 @@ TEST_P(DispatchFailureRuns, ReportsAndPauses) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Loop, DispatchFailureRuns, testing::ValuesIn(failureCases()),
-                         CaseName());
+INSTANTIATE_TEST_SUITE_P(Loop, DispatchFailureRuns, testing::ValuesIn(failureCases()), CaseName());
 
 }  // namespace

@@ -215,8 +215,7 @@ const MergeCase kMergeCases[] = {
     {"bytes_wrap", 4294967286u, {{1, 1, 60}}, 2, 0, 1, 50, ""},
 };
 
-INSTANTIATE_TEST_SUITE_P(Cases, FlowMerge, testing::ValuesIn(kMergeCases),
-                         CaseName());
+INSTANTIATE_TEST_SUITE_P(Cases, FlowMerge, testing::ValuesIn(kMergeCases), CaseName());
 
 // The protocol is not in the key: a UDP packet with the same addresses and
 // port fields counts in the TCP flow, and the alert still names TCP and the

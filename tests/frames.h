@@ -99,18 +99,16 @@ inline Bytes icmp(uint8_t type, uint8_t code) {
 inline Bytes linkHeader(int linkType, uint16_t etherType = 0x0800) {
     const uint8_t hi = uint8_t(etherType >> 8), lo = uint8_t(etherType);
     switch (linkType) {
-    case DLT_EN10MB:
-        return {0x02, 0, 0, 0, 0, 1, 0x02, 0, 0, 0, 0, 2, hi, lo};
-    case DLT_LINUX_SLL:
-        // packet type, ARPHRD_ETHER, address length 6, address padded to 8,
-        // protocol
-        return {0, 0, 0, 1, 0, 6, 0x02, 0, 0, 0, 0, 2, 0, 0, hi, lo};
-    case DLT_LINUX_SLL2:
-        // protocol, reserved, interface index 2, ARPHRD_ETHER, packet type,
-        // address length 6, address padded to 8 (tcpdump -i any)
-        return {hi, lo, 0, 0, 0, 0, 0, 2, 0, 1, 0, 6, 0x02, 0, 0, 0, 0, 2, 0, 0};
-    default:
-        return {};
+        case DLT_EN10MB: return {0x02, 0, 0, 0, 0, 1, 0x02, 0, 0, 0, 0, 2, hi, lo};
+        case DLT_LINUX_SLL:
+            // packet type, ARPHRD_ETHER, address length 6, address padded to 8,
+            // protocol
+            return {0, 0, 0, 1, 0, 6, 0x02, 0, 0, 0, 0, 2, 0, 0, hi, lo};
+        case DLT_LINUX_SLL2:
+            // protocol, reserved, interface index 2, ARPHRD_ETHER, packet type,
+            // address length 6, address padded to 8 (tcpdump -i any)
+            return {hi, lo, 0, 0, 0, 0, 0, 2, 0, 1, 0, 6, 0x02, 0, 0, 0, 0, 2, 0, 0};
+        default: return {};
     }
 }
 

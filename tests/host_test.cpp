@@ -1,5 +1,7 @@
 // The host table: the flows and packets rules on their shared window, the
 // expiry predicate, the listing, and the decoder feeding it.
+#include "host.h"
+
 #include <gtest/gtest.h>
 
 #include <ostream>
@@ -7,7 +9,6 @@
 #include <vector>
 
 #include "frames.h"
-#include "host.h"
 #include "support.h"
 
 namespace {
@@ -62,6 +63,7 @@ const Addr kHost{198, 51, 100, 5};
 
 // A record created by a new flow at t, whose first merge closes the window
 // at once, and the 601 new flows that close the next window at 100.17/s.
+// clang-format off
 std::vector<Step> firstMergesAndFlowsAlert(int64_t t = T) {
     return {
         {"1_created_by_new_flow", {{1, t, 0}}, 1, 1, t, 0, 0, ""},
@@ -194,6 +196,7 @@ std::vector<Scenario> scenarios() {
          }},
     };
 }
+// clang-format on
 
 class HostMerge : public testing::TestWithParam<Scenario> {};
 
@@ -226,8 +229,7 @@ TEST_P(HostMerge, EveryFieldAfterEveryStep) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Steps, HostMerge, testing::ValuesIn(scenarios()),
-                         CaseName());
+INSTANTIATE_TEST_SUITE_P(Steps, HostMerge, testing::ValuesIn(scenarios()), CaseName());
 
 // The sweep predicate, on records built directly at a packet clock of C.
 struct ExpiryCase {
@@ -268,8 +270,7 @@ TEST_P(HostExpiry, ThirtySecondsIdleOrFlowsZero) {
     EXPECT_EQ(hostExpired(r), c.expired);
 }
 
-INSTANTIATE_TEST_SUITE_P(Records, HostExpiry, testing::ValuesIn(expiryCases()),
-                         CaseName());
+INSTANTIATE_TEST_SUITE_P(Records, HostExpiry, testing::ValuesIn(expiryCases()), CaseName());
 
 // The listing walks addresses in their little-endian order, where the last
 // octet weighs most; a window start past the last flow gives a negative
@@ -311,7 +312,7 @@ struct FeedStep {
     std::string name;
     uint16_t srcPort;  // 0: a cut frame that only moves the clock
     int64_t time;
-    bool sweepFlows;   // run the flow sweep after the frame
+    bool sweepFlows;  // run the flow sweep after the frame
     uint32_t flows;
     uint32_t packets;
     int64_t lastFlowTime;
@@ -320,6 +321,7 @@ struct FeedStep {
 };
 
 TEST(HostFromDecoder, NewFlowThenKnownFlow) {
+    // clang-format off
     const std::vector<FeedStep> steps = {
         {"new_flow_a", 1111, 2, false, 1, 1, 2, 0, 0},
         {"known_flow_a", 1111, 3, false, 1, 2, 2, 3, 0},
@@ -329,6 +331,7 @@ TEST(HostFromDecoder, NewFlowThenKnownFlow) {
         {"flow_a_new_again", 1111, 26, false, 0, 3, 26, 5, 26},
         {"flow_a_known_again", 1111, 27, false, 0, 4, 26, 27, 26},
     };
+    // clang-format on
     frames::InstalledTables tables;
     for (const FeedStep& s : steps) {
         SCOPED_TRACE(s.name);

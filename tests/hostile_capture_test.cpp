@@ -103,17 +103,21 @@ std::vector<HostileCase> hostileCases() {
     return {
         // A record of no bytes at all: moves the clock, decodes nothing.
         {"zero_length_frame",
-         [] { return pcapFile({{kT, {}}, {kT, synFrame()}}); }, "", 0,
-         "Replayed 2 packets\n"},
+         [] {
+             return pcapFile({{kT, {}}, {kT, synFrame()}});
+         },
+         "", 0, "Replayed 2 packets\n"},
         {"nothing_captured_of_a_long_frame",
-         [] { return pcapFile({Record{kT, {}, 1500}, {kT, synFrame()}}); }, "", 0,
-         "Replayed 2 packets\n"},
+         [] {
+             return pcapFile({Record{kT, {}, 1500}, {kT, synFrame()}});
+         },
+         "", 0, "Replayed 2 packets\n"},
         // 10 seconds of clock carried by frames too short to decode: the
         // flow sweep still runs, on an empty table.
         {"only_frames_too_short_to_decode",
          [] {
-             return pcapFile({{kT, Bytes(14, 0)}, {kT + 5, Bytes(33, 0x45)},
-                              {kT + 10, Bytes(1, 0)}});
+             return pcapFile(
+                 {{kT, Bytes(14, 0)}, {kT + 5, Bytes(33, 0x45)}, {kT + 10, Bytes(1, 0)}});
          },
          "", 0, "Flow cleanup took D seconds (0 -> 0)\nReplayed 3 packets\n"},
         // The second record claims 4 GiB, far beyond any snapshot length.
@@ -142,8 +146,10 @@ std::vector<HostileCase> hostileCases() {
          },
          "", 0, "Replayed 2 packets\n"},
         {"captured_more_than_the_wire_length",
-         [] { return pcapFile({Record{kT, synFrame(), 20}, {kT, synFrame()}}); }, "", 0,
-         "Replayed 2 packets\n"},
+         [] {
+             return pcapFile({Record{kT, synFrame(), 20}, {kT, synFrame()}});
+         },
+         "", 0, "Replayed 2 packets\n"},
         {"snapshot_length_0_in_file_header",
          [] {
              Bytes f = twoSyns();
@@ -159,8 +165,10 @@ std::vector<HostileCase> hostileCases() {
          },
          "", 0, "Replayed 2 packets\n"},
         {"unknown_link_type",
-         [] { return pcapFile({{kT, synFrame()}}, {147}); }, "", 255,
-         "main.cpp N Unknown link type DLT_(unnamed) / 147; supported: *\n"},
+         [] {
+             return pcapFile({{kT, synFrame()}}, {147});
+         },
+         "", 255, "main.cpp N Unknown link type DLT_(unnamed) / 147; supported: *\n"},
         // Token Ring: 22 bytes of link header in front of frames that end
         // before, inside and just after the IPv4 header.
         {"link_header_longer_than_the_frames",
@@ -174,8 +182,8 @@ std::vector<HostileCase> hostileCases() {
         // so no sweep comes due.
         {"timestamps_at_both_extremes",
          [] {
-             return pcapFile({{kT, synFrame()}, {0, synFrame()}, {0xFFFFFFFF, synFrame()},
-                              {0, synFrame(6)}});
+             return pcapFile(
+                 {{kT, synFrame()}, {0, synFrame()}, {0xFFFFFFFF, synFrame()}, {0, synFrame(6)}});
          },
          "", 0, "Replayed 4 packets\n"},
         {"garbage_after_the_file_header",
@@ -195,16 +203,29 @@ std::vector<HostileCase> hostileCases() {
          },
          "", 255, "Opening file FILE... \nmain.cpp N Cannot open capture file FILE: *\n"},
         {"pcapng_block_claims_2_gib",
-         [] { return pcapngFile({{kT, synFrame()}, {kT, synFrame()}}, lastBlockClaims(0x7FFFFFF0)); }, "", 1,
+         [] {
+             return pcapngFile({{kT, synFrame()}, {kT, synFrame()}}, lastBlockClaims(0x7FFFFFF0));
+         },
+         "", 1,
          "main.cpp N Cannot read capture file FILE after 1 packets: pcapng block size 2147483632 > "
          "maximum*\n"},
         {"pcapng_packet_claims_4_gib",
-         [] { return pcapngFile({{kT, synFrame()}, {kT, synFrame()}}, lastPacketClaims(0xFFFFFF00)); }, "", 1,
-         "main.cpp N Cannot read capture file FILE after 1 packets: invalid packet capture length*\n"},
-        {"pcapng_without_interface", [] { return pcapngFile({{kT, synFrame()}}, withoutInterface()); }, "", 255,
-         "Opening file FILE... \nmain.cpp N Cannot open capture file FILE: *\n"},
-        {"pcapng_unknown_link_type", [] { return pcapngFile({{kT, synFrame()}}, PcapngFormat{147}); }, "", 255,
-         "main.cpp N Unknown link type DLT_(unnamed) / 147; supported: *\n"},
+         [] {
+             return pcapngFile({{kT, synFrame()}, {kT, synFrame()}}, lastPacketClaims(0xFFFFFF00));
+         },
+         "", 1,
+         "main.cpp N Cannot read capture file FILE after 1 packets: invalid packet capture "
+         "length*\n"},
+        {"pcapng_without_interface",
+         [] {
+             return pcapngFile({{kT, synFrame()}}, withoutInterface());
+         },
+         "", 255, "Opening file FILE... \nmain.cpp N Cannot open capture file FILE: *\n"},
+        {"pcapng_unknown_link_type",
+         [] {
+             return pcapngFile({{kT, synFrame()}}, PcapngFormat{147});
+         },
+         "", 255, "main.cpp N Unknown link type DLT_(unnamed) / 147; supported: *\n"},
         {"file_header_only", [] { return pcapFile({}); }, "", 0, "Replayed 0 packets\n"},
         {"cut_inside_the_file_header",
          [] {
@@ -226,16 +247,16 @@ TEST_P(HostileCapture, ClearErrorOrCorrectReplay) {
     const std::string path = dir_.file("hostile.pcap");
     writeFile(path, c.file());
     const ReplayOutcome r = runReplay(dir_, {path, c.filter});
-    ASSERT_EQ(r.signal, 0) << "killed by signal " << r.signal << (r.signal == SIGALRM ? " (hung)" : "")
-                           << "\n" << r.err;
+    ASSERT_EQ(r.signal, 0) << "killed by signal " << r.signal
+                           << (r.signal == SIGALRM ? " (hung)" : "") << "\n"
+                           << r.err;
     EXPECT_EQ(r.status, c.status);
     EXPECT_EQ(r.err, "");
     EXPECT_TRUE(matches(replaceAll(c.tail, "FILE", path), afterStartup(r.out))) << "output:\n"
                                                                                 << r.out;
 }
 
-INSTANTIATE_TEST_SUITE_P(Replay, HostileCapture, testing::ValuesIn(hostileCases()),
-                         CaseName());
+INSTANTIATE_TEST_SUITE_P(Replay, HostileCapture, testing::ValuesIn(hostileCases()), CaseName());
 
 // ------------------------------------------------------- random damage
 
@@ -260,22 +281,21 @@ TEST(HostileCaptureRandomDamage, ReplaysOrReportsNeverCrashesOrHangs) {
     for (int variant = 0; variant < 24; ++variant) {
         Bytes file = good;
         switch (variant % 4) {
-        case 0:
-            for (size_t n = 1 + below(20); n > 0; --n) file[kFileHeader + below(file.size() - kFileHeader)] = uint8_t(random());
-            break;
-        case 1:
-            file.resize(below(file.size()));
-            break;
-        case 2: {
-            const size_t at = kFileHeader + below(file.size() - kFileHeader);
-            Bytes inserted(1 + below(40));
-            for (uint8_t& b : inserted) b = uint8_t(random());
-            file.insert(file.begin() + long(at), inserted.begin(), inserted.end());
-            break;
-        }
-        default:
-            put32(file, below(file.size() - 4), extremes[below(std::size(extremes))]);
-            break;
+            case 0:
+                for (size_t n = 1 + below(20); n > 0; --n)
+                    file[kFileHeader + below(file.size() - kFileHeader)] = uint8_t(random());
+                break;
+            case 1: file.resize(below(file.size())); break;
+            case 2: {
+                const size_t at = kFileHeader + below(file.size() - kFileHeader);
+                Bytes inserted(1 + below(40));
+                for (uint8_t& b : inserted) b = uint8_t(random());
+                file.insert(file.begin() + long(at), inserted.begin(), inserted.end());
+                break;
+            }
+            default:
+                put32(file, below(file.size() - 4), extremes[below(std::size(extremes))]);
+                break;
         }
         writeFile(path, file);
         const ReplayOutcome r = runReplay(dir, {path, ""});
@@ -285,7 +305,8 @@ TEST(HostileCaptureRandomDamage, ReplaysOrReportsNeverCrashesOrHangs) {
         if (r.status == 0) {
             EXPECT_NE(r.out.find("Replayed "), std::string::npos);
         } else if (r.status == 1) {
-            EXPECT_NE(r.out.find("Cannot read capture file " + path + " after "), std::string::npos);
+            EXPECT_NE(r.out.find("Cannot read capture file " + path + " after "),
+                      std::string::npos);
         } else {
             EXPECT_EQ(r.status, 255);  // only a damaged file header refuses the file
             EXPECT_NE(r.out.find("Cannot open capture file"), std::string::npos);

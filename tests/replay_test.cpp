@@ -66,7 +66,8 @@ const Address kVictim = {198, 51, 100, 5};
 std::vector<Frame> flowExample(int linkType, int64_t t, int further) {
     const Bytes syn = ipv4(IPPROTO_TCP, {kSource, 555}, {kVictim, 80}, 0xB8);
     std::vector<Frame> frames{frame(linkType, t, syn)};
-    for (int i = 0; i < further; ++i) frames.push_back(frame(linkType, t + int64_t(i) * 6 / further, syn));
+    for (int i = 0; i < further; ++i)
+        frames.push_back(frame(linkType, t + int64_t(i) * 6 / further, syn));
     frames.push_back(frame(linkType, t + 6, syn));
     return frames;
 }
@@ -84,7 +85,9 @@ void writePcap(const std::string& path, int linkType, const std::vector<Frame>& 
 // The same pcap file as written on a machine of the other byte order: every
 // field of the file header and of each record header reversed.
 Bytes swapPcapByteOrder(Bytes file) {
-    auto swap = [&](size_t at, size_t width) { std::reverse(file.begin() + at, file.begin() + at + width); };
+    auto swap = [&](size_t at, size_t width) {
+        std::reverse(file.begin() + at, file.begin() + at + width);
+    };
     for (size_t at : {0, 8, 12, 16, 20}) swap(at, 4);
     swap(4, 2);
     swap(6, 2);
@@ -117,11 +120,12 @@ void printCaseName(const Case& c, std::ostream* os) {
 // The four progress lines of a successful start.
 std::string startup(const std::string& file, const std::string& filter, int offset) {
     return "Opening file " + file + "... done\nCompiling filter `" + filter +
-           "`... done\nSetting filter... done\nDetecting IP layer offset in bytes... " + std::to_string(offset) +
-           " done\n";
+           "`... done\nSetting filter... done\nDetecting IP layer offset in bytes... " +
+           std::to_string(offset) + " done\n";
 }
 
-const std::string kFlowAlert = "FLOOD: 198.51.100.5 - 2000.17 tcp packets/s from 192.0.2.7 [DSCP 2E]\n";
+const std::string kFlowAlert =
+    "FLOOD: 198.51.100.5 - 2000.17 tcp packets/s from 192.0.2.7 [DSCP 2E]\n";
 
 // ------------------------------------------------------------ flow alert
 
@@ -145,7 +149,8 @@ TEST_P(ReplayLinkTypes, FlowExampleRaisesTheAlertAt2000_17) {
     writePcap(path, GetParam().linkType, flowExample(GetParam().linkType, kT, 11999));
     const ReplayOutcome r = runReplay(dir_, {path, "ip"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, startup(path, "ip", GetParam().offset) + kFlowAlert + "Replayed 12001 packets\n");
+    EXPECT_EQ(r.out,
+              startup(path, "ip", GetParam().offset) + kFlowAlert + "Replayed 12001 packets\n");
     EXPECT_EQ(r.err, "");
 }
 
@@ -158,7 +163,8 @@ TEST_P(ReplayLinkTypes, FlowExampleAtExactly2000PerSecondStaysQuiet) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Replay, ReplayLinkTypes,
-                         testing::Values(LinkCase{"ethernet", DLT_EN10MB, 14}, LinkCase{"raw_ip", DLT_RAW, 0},
+                         testing::Values(LinkCase{"ethernet", DLT_EN10MB, 14},
+                                         LinkCase{"raw_ip", DLT_RAW, 0},
                                          LinkCase{"linux_cooked", DLT_LINUX_SLL, 16},
                                          LinkCase{"linux_cooked_v2", DLT_LINUX_SLL2, 20}),
                          CaseName());
@@ -194,7 +200,8 @@ std::vector<Frame> hostExamples(int64_t t, int countedFlows) {
     std::vector<Frame> frames;
     NewFlows flows(frames);
     flows.at(t, 2);
-    for (int s = 1; s <= 5; ++s) flows.at(t + s, countedFlows / 5 + (s <= countedFlows % 5 ? 1 : 0));
+    for (int s = 1; s <= 5; ++s)
+        flows.at(t + s, countedFlows / 5 + (s <= countedFlows % 5 ? 1 : 0));
     flows.at(t + 6);
     for (int s = 7; s <= 11; ++s) flows.at(t + s, 60);
     flows.knownAt(t + 12);
@@ -225,18 +232,17 @@ TEST_P(ReplayHostExamples, FlowsRule) {
 
 // The flow sweep at t+10 comes after the first packet of that second: 603
 // flows of example 1 and 181 of example 2 by then, none idle.
-INSTANTIATE_TEST_SUITE_P(
-    Replay, ReplayHostExamples,
-    testing::Values(HostCase{"601_flows_in_6_s_alert_twice", 600,
-                             "FLOOD: 198.51.100.5 - 100.17 flows/s\n"
-                             "Flow cleanup took D seconds (784 -> 784)\n"
-                             "FLOOD: 198.51.100.5 - 100.17 flows/s\n"
-                             "Replayed 1205 packets\n"},
-                    HostCase{"600_flows_in_6_s_are_exactly_100_per_s", 599,
-                             "Flow cleanup took D seconds (783 -> 783)\n"
-                             "FLOOD: 198.51.100.5 - 100.17 flows/s\n"
-                             "Replayed 1204 packets\n"}),
-    CaseName());
+INSTANTIATE_TEST_SUITE_P(Replay, ReplayHostExamples,
+                         testing::Values(HostCase{"601_flows_in_6_s_alert_twice", 600,
+                                                  "FLOOD: 198.51.100.5 - 100.17 flows/s\n"
+                                                  "Flow cleanup took D seconds (784 -> 784)\n"
+                                                  "FLOOD: 198.51.100.5 - 100.17 flows/s\n"
+                                                  "Replayed 1205 packets\n"},
+                                         HostCase{"600_flows_in_6_s_are_exactly_100_per_s", 599,
+                                                  "Flow cleanup took D seconds (783 -> 783)\n"
+                                                  "FLOOD: 198.51.100.5 - 100.17 flows/s\n"
+                                                  "Replayed 1204 packets\n"}),
+                         CaseName());
 
 // ---------------------------------------------------- sweeps and formats
 
@@ -250,8 +256,15 @@ std::vector<Frame> sweepSchedule(int64_t t) {
         return frame(DLT_EN10MB, seconds, ipv4(IPPROTO_UDP, from, {{198, 51, 100, host}, 53}));
     };
     const Bytes tcp = ipv4(IPPROTO_TCP, from, {{198, 51, 100, 99}, 80});
-    return {frame(DLT_EN10MB, t - 50, tcp), udpTo(1, t), udpTo(2, t + 3), udpTo(3, t + 9), udpTo(4, t + 10),
-            udpTo(5, t + 20), frame(DLT_EN10MB, t + 30, tcp), udpTo(6, t + 31), udpTo(7, t + 41)};
+    return {frame(DLT_EN10MB, t - 50, tcp),
+            udpTo(1, t),
+            udpTo(2, t + 3),
+            udpTo(3, t + 9),
+            udpTo(4, t + 10),
+            udpTo(5, t + 20),
+            frame(DLT_EN10MB, t + 30, tcp),
+            udpTo(6, t + 31),
+            udpTo(7, t + 41)};
 }
 
 // No sweep after t+3 or t+9; at t+10 the flow table (4 flows, none idle); at
@@ -296,17 +309,28 @@ TEST_P(ReplayFormats, SweepScheduleFollowsPacketTime) {
 
 INSTANTIATE_TEST_SUITE_P(
     Replay, ReplayFormats,
-    testing::Values(
-        FormatCase{"pcap_micro", [](const std::vector<Frame>& f, const TempDir& d) { return pcapBytes(f, d, false); }},
-        FormatCase{"pcap_nano", [](const std::vector<Frame>& f, const TempDir& d) { return pcapBytes(f, d, true); }},
-        FormatCase{"pcap_micro_swapped",
-                   [](const std::vector<Frame>& f, const TempDir& d) { return swapPcapByteOrder(pcapBytes(f, d, false)); }},
-        FormatCase{"pcap_nano_swapped",
-                   [](const std::vector<Frame>& f, const TempDir& d) { return swapPcapByteOrder(pcapBytes(f, d, true)); }},
-        FormatCase{"pcapng_little_endian_micro",
-                   [](const std::vector<Frame>& f, const TempDir&) { return pcapngFile(f, false, false); }},
-        FormatCase{"pcapng_big_endian_nano",
-                   [](const std::vector<Frame>& f, const TempDir&) { return pcapngFile(f, true, true); }}),
+    testing::Values(FormatCase{"pcap_micro",
+                               [](const std::vector<Frame>& f, const TempDir& d) {
+                                   return pcapBytes(f, d, false);
+                               }},
+                    FormatCase{"pcap_nano", [](const std::vector<Frame>& f,
+                                               const TempDir& d) { return pcapBytes(f, d, true); }},
+                    FormatCase{"pcap_micro_swapped",
+                               [](const std::vector<Frame>& f, const TempDir& d) {
+                                   return swapPcapByteOrder(pcapBytes(f, d, false));
+                               }},
+                    FormatCase{"pcap_nano_swapped",
+                               [](const std::vector<Frame>& f, const TempDir& d) {
+                                   return swapPcapByteOrder(pcapBytes(f, d, true));
+                               }},
+                    FormatCase{"pcapng_little_endian_micro",
+                               [](const std::vector<Frame>& f, const TempDir&) {
+                                   return pcapngFile(f, false, false);
+                               }},
+                    FormatCase{"pcapng_big_endian_nano",
+                               [](const std::vector<Frame>& f, const TempDir&) {
+                                   return pcapngFile(f, true, true);
+                               }}),
     CaseName());
 
 // Frames cut before the end of the IPv4 header still move the packet clock
@@ -376,10 +400,12 @@ TEST_P(ReplayDamagedFiles, ReplaysUpToTheDamageThenFails) {
 
     for (const bool throughStdin : {false, true}) {
         const std::string name = throughStdin ? "-" : path;
-        const ReplayOutcome r = throughStdin ? runReplay(dir_, {"-", "ip"}, file) : runReplay(dir_, {path, "ip"});
+        const ReplayOutcome r =
+            throughStdin ? runReplay(dir_, {"-", "ip"}, file) : runReplay(dir_, {path, "ip"});
         EXPECT_EQ(r.status, 1) << name;
-        const std::string expected = startup(name, "ip", 14) + kFlowAlert + "main.cpp N Cannot read capture file " +
-                                     name + " after 12002 packets: *\n";
+        const std::string expected = startup(name, "ip", 14) + kFlowAlert +
+                                     "main.cpp N Cannot read capture file " + name +
+                                     " after 12002 packets: *\n";
         EXPECT_TRUE(matches(expected.c_str(), r.out.c_str())) << r.out;
         EXPECT_EQ(r.err, "");
     }
@@ -445,28 +471,46 @@ INSTANTIATE_TEST_SUITE_P(
     Replay, ReplayStartupFailures,
     testing::Values(
         FailureCase{"no_arguments", [] { return std::optional<Bytes>(); }, {}, kUsage},
-        FailureCase{"three_arguments", [] { return std::optional<Bytes>(Bytes{}); }, {"FILE", "ip", "extra"}, kUsage},
-        FailureCase{"missing_file", [] { return std::optional<Bytes>(); }, {"FILE", "ip"},
-                    kOpening + "main.cpp N Cannot open capture file FILE: No such file or directory\n"},
+        FailureCase{"three_arguments",
+                    [] { return std::optional<Bytes>(Bytes{}); },
+                    {"FILE", "ip", "extra"},
+                    kUsage},
+        FailureCase{
+            "missing_file",
+            [] { return std::optional<Bytes>(); },
+            {"FILE", "ip"},
+            kOpening + "main.cpp N Cannot open capture file FILE: No such file or directory\n"},
         FailureCase{"not_a_capture",
                     [] {
                         const std::string text = "hello, world: not a capture file\n";
                         return std::optional<Bytes>(Bytes(text.begin(), text.end()));
                     },
-                    {"FILE", "ip"}, kOpening + "main.cpp N Cannot open capture file FILE: unknown file format\n"},
-        FailureCase{"empty_file", [] { return std::optional<Bytes>(Bytes{}); }, {"FILE", "ip"},
+                    {"FILE", "ip"},
+                    kOpening + "main.cpp N Cannot open capture file FILE: unknown file format\n"},
+        FailureCase{"empty_file",
+                    [] { return std::optional<Bytes>(Bytes{}); },
+                    {"FILE", "ip"},
                     kOpening + "main.cpp N Cannot open capture file FILE: *\n"},
-        FailureCase{"file_header_cut", [] { return std::optional<Bytes>(Bytes{0xD4, 0xC3, 0xB2, 0xA1, 2, 0, 4, 0}); },
-                    {"FILE", "ip"}, kOpening + "main.cpp N Cannot open capture file FILE: truncated*\n"},
-        FailureCase{"bad_filter", [] { return pcapWithLinkType(DLT_RAW); }, {"FILE", "ip and and"},
+        FailureCase{"file_header_cut",
+                    [] {
+                        return std::optional<Bytes>(Bytes{0xD4, 0xC3, 0xB2, 0xA1, 2, 0, 4, 0});
+                    },
+                    {"FILE", "ip"},
+                    kOpening + "main.cpp N Cannot open capture file FILE: truncated*\n"},
+        FailureCase{"bad_filter",
+                    [] { return pcapWithLinkType(DLT_RAW); },
+                    {"FILE", "ip and and"},
                     "Opening file FILE... done\nCompiling filter `ip and and`... \n"
                     "main.cpp N Cannot compile filter: *\n"},
-        FailureCase{"unknown_link_type", [] { return pcapWithLinkType(DLT_IEEE802_11); }, {"FILE", "ip"},
-                    "Opening file FILE... done\nCompiling filter `ip`... done\nSetting filter... done\n"
-                    "Detecting IP layer offset in bytes... \nmain.cpp N Unknown link type "
-                    "DLT_IEEE802_11 / 105; supported: DLT_NULL / 0, DLT_EN10MB / 1, "
-                    "DLT_IEEE802 / 6, DLT_SLIP / 8, DLT_PPP / 9, DLT_FDDI / 10, DLT_RAW / 12, "
-                    "DLT_LOOP / 108, DLT_LINUX_SLL / 113, DLT_LINUX_SLL2 / 276\n"}),
+        FailureCase{
+            "unknown_link_type",
+            [] { return pcapWithLinkType(DLT_IEEE802_11); },
+            {"FILE", "ip"},
+            "Opening file FILE... done\nCompiling filter `ip`... done\nSetting filter... done\n"
+            "Detecting IP layer offset in bytes... \nmain.cpp N Unknown link type "
+            "DLT_IEEE802_11 / 105; supported: DLT_NULL / 0, DLT_EN10MB / 1, "
+            "DLT_IEEE802 / 6, DLT_SLIP / 8, DLT_PPP / 9, DLT_FDDI / 10, DLT_RAW / 12, "
+            "DLT_LOOP / 108, DLT_LINUX_SLL / 113, DLT_LINUX_SLL2 / 276\n"}),
     CaseName());
 
 // ------------------------------------------------- what operators met
@@ -477,8 +521,8 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(Replay, Ipv6FramesThroughTheFilterCountNowhere) {
     TempDir dir;
     // fe80::1 to fe80::2, UDP port 9999 to 9999.
-    const Bytes v6 = frames::ipv6(frames::linkHeader(DLT_EN10MB, 0x86DD), IPPROTO_UDP,
-                                  frames::udp(9999, 9999));
+    const Bytes v6 =
+        frames::ipv6(frames::linkHeader(DLT_EN10MB, 0x86DD), IPPROTO_UDP, frames::udp(9999, 9999));
     const Bytes v4 = ipv4(IPPROTO_UDP, {kSource, 9999}, {kVictim, 9999});
 
     std::vector<Frame> both;

@@ -166,8 +166,7 @@ TEST_P(Schedule, SweepsWhenDue) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Dispatches, Schedule, testing::ValuesIn(scenarios()),
-                         CaseName());
+INSTANTIATE_TEST_SUITE_P(Dispatches, Schedule, testing::ValuesIn(scenarios()), CaseName());
 
 // The due amounts on their own: more than 9 seconds for the flow sweep,
 // more than 19 for the host sweep, measured from each reference.
@@ -211,7 +210,6 @@ TEST_P(ScheduleDue, ByDifferenceFromReference) {
     EXPECT_EQ(schedule.hostSweepRef, c.hostSwept ? c.clock : c.hostSweepRef);
 }
 
-INSTANTIATE_TEST_SUITE_P(References, ScheduleDue, testing::ValuesIn(dueCases()),
-                         CaseName());
+INSTANTIATE_TEST_SUITE_P(References, ScheduleDue, testing::ValuesIn(dueCases()), CaseName());
 
 }  // namespace

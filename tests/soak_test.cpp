@@ -54,7 +54,8 @@ struct MapTables {
     // What onPacket does with one observation, on the maps.
     void observe(uint32_t src, uint32_t dst, uint16_t srcPort, uint16_t dstPort, uint8_t flags,
                  uint8_t tos, uint32_t length, int64_t time) {
-        auto flow = std::make_unique<FlowRecord>(src, dst, srcPort, dstPort, flags, 6, tos, length, time);
+        auto flow =
+            std::make_unique<FlowRecord>(src, dst, srcPort, dstPort, flags, 6, tos, length, time);
         const DigestWords key = wordsOf(*flow);
         auto found = flows.find(key);
         const bool newFlow = found == flows.end();
@@ -72,7 +73,8 @@ struct MapTables {
 
     template <typename Map, typename Record>
     static void sweep(Map& map, bool (*expired)(const Record&)) {
-        for (auto it = map.begin(); it != map.end();) it = expired(*it->second) ? map.erase(it) : std::next(it);
+        for (auto it = map.begin(); it != map.end();)
+            it = expired(*it->second) ? map.erase(it) : std::next(it);
     }
 };
 
@@ -83,8 +85,9 @@ struct MapTables {
     if (!broken.empty()) return ::testing::AssertionFailure() << "flow tree: " << broken;
     const std::vector<const FlowRecord*>& records = walk.inOrder;
     if (records.size() != maps.flows.size() || tree.size() != maps.flows.size())
-        return ::testing::AssertionFailure() << "flow tree " << tree.size() << " (" << records.size()
-                                             << " reachable), maps " << maps.flows.size();
+        return ::testing::AssertionFailure()
+               << "flow tree " << tree.size() << " (" << records.size() << " reachable), maps "
+               << maps.flows.size();
     size_t i = 0;
     for (const auto& [key, expected] : maps.flows) {
         const FlowRecord& r = *records[i++];
@@ -105,15 +108,16 @@ struct MapTables {
     if (!broken.empty()) return ::testing::AssertionFailure() << "host tree: " << broken;
     const std::vector<const HostRecord*>& records = walk.inOrder;
     if (records.size() != maps.hosts.size() || tree.size() != maps.hosts.size())
-        return ::testing::AssertionFailure() << "host tree " << tree.size() << " (" << records.size()
-                                             << " reachable), maps " << maps.hosts.size();
+        return ::testing::AssertionFailure()
+               << "host tree " << tree.size() << " (" << records.size() << " reachable), maps "
+               << maps.hosts.size();
     size_t i = 0;
     for (const auto& [order, expected] : maps.hosts) {
         const HostRecord& r = *records[i++];
         const HostRecord& e = *expected;
-        if (r.order() != order || r.addr != e.addr || r.flows != e.flows || r.packets != e.packets ||
-            r.lastFlowTime != e.lastFlowTime || r.lastPacketTime != e.lastPacketTime ||
-            r.windowStart != e.windowStart)
+        if (r.order() != order || r.addr != e.addr || r.flows != e.flows ||
+            r.packets != e.packets || r.lastFlowTime != e.lastFlowTime ||
+            r.lastPacketTime != e.lastPacketTime || r.windowStart != e.windowStart)
             return ::testing::AssertionFailure() << "host record " << i - 1 << " differs";
     }
     return ::testing::AssertionSuccess();
@@ -166,18 +170,21 @@ TEST(Soak, TreesHoldExactlyWhatTheSweepsLeave) {
                 const bool startFlow =
                     flows.empty() || (flows.size() < flowCount && random() % packets < flowCount);
                 if (startFlow) {
-                    const uint64_t inUse = std::max<uint64_t>(1, uint64_t(double(hostCount) * level));
+                    const uint64_t inUse =
+                        std::max<uint64_t>(1, uint64_t(double(hostCount) * level));
                     const uint32_t host = uint32_t(random() % inUse);
                     const frames::Addr dst{198, 18, uint8_t(host >> 8), uint8_t(host)};
                     const uint32_t n = uint32_t(flows.size());
                     const frames::Addr src{10, uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n)};
-                    flows.push_back({frames::wireAddr(src), frames::wireAddr(dst), uint16_t(1024 + random() % 60000)});
+                    flows.push_back({frames::wireAddr(src), frames::wireAddr(dst),
+                                     uint16_t(1024 + random() % 60000)});
                 }
-                const size_t recent =
-                    std::min<size_t>(flows.size(), std::max<size_t>(50, size_t(level * double(flowCount) / 20)));
+                const size_t recent = std::min<size_t>(
+                    flows.size(), std::max<size_t>(50, size_t(level * double(flowCount) / 20)));
                 const size_t pick = startFlow ? flows.size() - 1
-                                    : random() % 100 == 0 ? size_t(random() % flows.size())
-                                                         : flows.size() - 1 - size_t(random() % recent);
+                                    : random() % 100 == 0
+                                        ? size_t(random() % flows.size())
+                                        : flows.size() - 1 - size_t(random() % recent);
                 const Flow& flow = flows[pick];
 
                 frames::Ip ip;
@@ -186,15 +193,16 @@ TEST(Soak, TreesHoldExactlyWhatTheSweepsLeave) {
                 ip.tos = uint8_t(random() % 4 == 0 ? 0xB8 : 0);
                 ip.totalLength = uint16_t(40 + random() % 1461);
                 const uint8_t flags = startFlow ? 0x02 : 0x10;
-                frames::deliver(frames::frame(0, ip, frames::tcp(flow.srcPort, 443, flags)), time, 0,
-                                frames::kWholeFrame, 0);
-                maps.observe(flow.src, flow.dst, frames::wire16(flow.srcPort), frames::wire16(443), flags,
-                             ip.tos, ip.totalLength, time);
+                frames::deliver(frames::frame(0, ip, frames::tcp(flow.srcPort, 443, flags)), time,
+                                0, frames::kWholeFrame, 0);
+                maps.observe(flow.src, flow.dst, frames::wire16(flow.srcPort), frames::wire16(443),
+                             flags, ip.tos, ip.totalLength, time);
             }
 
             const SweepSchedule before = schedule;
             schedule.run();
-            if (schedule.flowSweepRef != before.flowSweepRef) MapTables::sweep(maps.flows, flowExpired);
+            if (schedule.flowSweepRef != before.flowSweepRef)
+                MapTables::sweep(maps.flows, flowExpired);
             if (schedule.hostSweepRef != before.hostSweepRef) {
                 MapTables::sweep(maps.hosts, hostExpired);
                 // Compare in full at every host sweep (every 20 s of packet time).
@@ -217,11 +225,12 @@ TEST(Soak, TreesHoldExactlyWhatTheSweepsLeave) {
     EXPECT_GT(peakHosts, 2 * hostsEarly);
     EXPECT_LT(tables.hosts.size(), peakHosts / 2);
     EXPECT_GT(peakFlows, tables.flows.size());
-    std::printf("soak: %llu packets, %zu flows started, %llu host sweeps, peak %u flow and %u host "
-                "records, at the end %u and %u\n",
-                static_cast<unsigned long long>(packets), flows.size(),
-                static_cast<unsigned long long>(sweeps), peakFlows, peakHosts, tables.flows.size(),
-                tables.hosts.size());
+    std::printf(
+        "soak: %llu packets, %zu flows started, %llu host sweeps, peak %u flow and %u host "
+        "records, at the end %u and %u\n",
+        static_cast<unsigned long long>(packets), flows.size(),
+        static_cast<unsigned long long>(sweeps), peakFlows, peakHosts, tables.flows.size(),
+        tables.hosts.size());
 }
 
 }  // namespace

@@ -40,8 +40,7 @@ std::string treeDefect(const SearchTree<Node>& tree, TreeWalk<Node>* walk = null
     for (;;) {
         while (node != nullptr) {
             if (++reached > tree.count)
-                return "more records reachable than the " + std::to_string(tree.count) +
-                       " counted";
+                return "more records reachable than the " + std::to_string(tree.count) + " counted";
             if (node->left != nullptr && node->left->parent != node)
                 return "the left child of a record at depth " + std::to_string(depth) +
                        " has a parent link that points elsewhere";

@@ -179,8 +179,7 @@ const RemovalCase kRemovalCases[] = {
      "6(2(-,4),15)"},
 };
 
-INSTANTIATE_TEST_SUITE_P(Cases, TreeRemoval, testing::ValuesIn(kRemovalCases),
-                         CaseName());
+INSTANTIATE_TEST_SUITE_P(Cases, TreeRemoval, testing::ValuesIn(kRemovalCases), CaseName());
 
 TEST_F(TreeTest, RemoveNullChangesNothing) {
     TestTree t;
@@ -328,8 +327,7 @@ const SweepCase kSweepCases[] = {
     {"accept_only_record", 1, {1}},
 };
 
-INSTANTIATE_TEST_SUITE_P(Cases, TreeSweep, testing::ValuesIn(kSweepCases),
-                         CaseName());
+INSTANTIATE_TEST_SUITE_P(Cases, TreeSweep, testing::ValuesIn(kSweepCases), CaseName());
 
 // ---------------------------------------------------------- clear / print
 
@@ -503,9 +501,10 @@ TEST_P(TreeChain, MillionRecordsWithoutExhaustingTheStack) {
     EXPECT_EQ(TestRecord::live, 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, TreeChain, testing::Values(ChainCase{"ascending", true}, ChainCase{"descending", false}),
-    CaseName());
+INSTANTIATE_TEST_SUITE_P(Cases, TreeChain,
+                         testing::Values(ChainCase{"ascending", true},
+                                         ChainCase{"descending", false}),
+                         CaseName());
 
 // ------------------------------------------------------------ the check
 
