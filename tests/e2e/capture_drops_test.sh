@@ -14,10 +14,7 @@ start_syslog
 
 watched="swdrA$$"
 peer="swdrB$$"
-ip link add "$watched" type veth peer name "$peer" || fail "cannot create veth pair $watched"
-on_exit "ip link del $watched 2>/dev/null"
-ip link set "$watched" up
-ip link set "$peer" up
+veth_pair "$watched" "$peer"
 
 burst=100000
 "$BUILD_DIR/bench/surgewatch-gencap" -n "$burst" -f 5000 -H 50 -s 1 -r 7 \

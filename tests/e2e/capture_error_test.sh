@@ -10,10 +10,7 @@ start_syslog
 
 watched="swceA$$"
 peer="swceB$$"
-ip link add "$watched" type veth peer name "$peer" || fail "cannot create veth pair $watched"
-on_exit "ip link del $watched 2>/dev/null"
-ip link set "$watched" up
-ip link set "$peer" up
+veth_pair "$watched" "$peer"
 
 out="$TEST_DIR/monitor.out"
 spawn_with_syslog "$SURGEWATCH" "$watched" ip >"$out" 2>"$TEST_DIR/monitor.err"

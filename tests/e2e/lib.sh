@@ -81,6 +81,15 @@ with_syslog() {
         sh -c "$_SYSLOG_NAMESPACE" "$SYSLOG_SOCKET" "$TEST_DIR/host-dev" "$@"
 }
 
+# Creates the veth pair $1 - $2 (names unique to this test: put $$ in them),
+# both ends up; it is deleted when the test ends.
+veth_pair() {
+    ip link add "$1" type veth peer name "$2" || fail "cannot create veth pair $1"
+    on_exit "ip link del $1 2>/dev/null"
+    ip link set "$1" up
+    ip link set "$2" up
+}
+
 # Waits up to $3 seconds (default 5) until file $1 holds a line matching
 # the extended regular expression $2. The limit is wall-clock time, however
 # slowly a loaded machine runs the polling.
