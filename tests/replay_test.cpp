@@ -5,7 +5,6 @@
 #include <pcap/pcap.h>
 
 #include <algorithm>
-#include <array>
 #include <cstdint>
 #include <cstring>
 #include <optional>
@@ -20,7 +19,7 @@
 namespace {
 
 using frames::Bytes;
-using Address = std::array<uint8_t, 4>;
+using Address = frames::Addr;
 using Frame = captures::Record;
 
 // ---------------------------------------------------------------- frames
