@@ -50,6 +50,13 @@ for name in surgewatch surgewatch-replay; do
     [ "$found" = "$prefix/share/man/man8/$name.8.gz" ] || fail "man finds $name(8) at $found"
 done
 
+# The manual page's example of a start-up failure is what the program
+# prints, source line included.
+example=$(sed -n '/^Compiling filter `ip and`\.\.\.$/,/^\.Ed$/p' "$(dirname "$0")/../../man/surgewatch.8" | sed '$d')
+[ -n "$example" ] || fail "no start-up failure example in surgewatch.8"
+printed=$("$prefix/sbin/surgewatch" lo 'ip and' | sed -n '/^Compiling filter/,$p' | sed 's/ *$//; /^$/d') || true
+[ "$printed" = "$example" ] || fail "surgewatch.8 shows [$example], the program prints [$printed]"
+
 # The unit starts the program that was installed with it; systemd's own
 # checker loads it (with an instance), finds that program and its manual
 # page (Documentation=man:surgewatch(8)), and rates its exposure low.
