@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# `cmake --install` into a private prefix: the programs, manual pages, unit
-# and examples land where expected; the manual pages lint clean; the unit
+# `cmake --install` into a private prefix: the programs, the manual pages
+# (compressed), unit and examples land where expected; the manual pages
+# lint clean; the unit
 # verifies against the installed program and keeps its hardening; every
 # rsyslog example is valid configuration.
 . "$(dirname "$0")/lib.sh"
@@ -14,12 +15,14 @@ expected=(
     lib/systemd/system/surgewatch@.service
     sbin/surgewatch
     share/doc/surgewatch/README.md
+    share/doc/surgewatch/changelog.gz
+    share/doc/surgewatch/copyright
     share/doc/surgewatch/examples/rsyslog/20-surgewatch-forward.conf
     share/doc/surgewatch/examples/rsyslog/30-surgewatch-local.conf
     share/doc/surgewatch/examples/rsyslog/surgewatch-collector.conf
     share/doc/surgewatch/examples/surgewatch.conf
-    share/man/man8/surgewatch-replay.8
-    share/man/man8/surgewatch.8
+    share/man/man8/surgewatch-replay.8.gz
+    share/man/man8/surgewatch.8.gz
 )
 diff <(printf '%s\n' "${expected[@]}" | sort) <(cd "$prefix" && find . -type f | sed 's|^\./||' | sort) ||
     fail "installed files differ from the expected layout (< expected, > installed)"
@@ -38,14 +41,21 @@ check_usage "$prefix/sbin/surgewatch" "<interface> <filter>"
 check_usage "$prefix/bin/surgewatch-replay" "<file> <filter>"
 
 # Manual pages: no mandoc warning or error, and man finds both by name.
-for page in "$prefix"/share/man/man8/*.8; do
+for page in "$prefix"/share/man/man8/*.8.gz; do
     mandoc -T lint -W warning "$page" >"$TEST_DIR/lint.out" 2>&1 ||
         fail "mandoc lint of $(basename "$page"): $(cat "$TEST_DIR/lint.out")"
 done
 for name in surgewatch surgewatch-replay; do
     found=$(MANPATH="$prefix/share/man" man -w 8 "$name") || fail "man does not find $name(8)"
-    [ "$found" = "$prefix/share/man/man8/$name.8" ] || fail "man finds $name(8) at $found"
+    [ "$found" = "$prefix/share/man/man8/$name.8.gz" ] || fail "man finds $name(8) at $found"
 done
+
+# The manual page's example of a start-up failure is what the program
+# prints, source line included.
+example=$(sed -n '/^Compiling filter `ip and`\.\.\.$/,/^\.Ed$/p' "$(dirname "$0")/../../man/surgewatch.8" | sed '$d')
+[ -n "$example" ] || fail "no start-up failure example in surgewatch.8"
+printed=$("$prefix/sbin/surgewatch" lo 'ip and' | sed -n '/^Compiling filter/,$p' | sed 's/ *$//; /^$/d') || true
+[ "$printed" = "$example" ] || fail "surgewatch.8 shows [$example], the program prints [$printed]"
 
 # The unit starts the program that was installed with it; systemd's own
 # checker loads it (with an instance), finds that program and its manual

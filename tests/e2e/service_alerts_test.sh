@@ -3,7 +3,7 @@
 # confines it (an unprivileged user with the unit's ambient capabilities and
 # no new privileges), raises a live alert; the rsyslog examples as shipped
 # route it to its own file and out of the general log, and forward it over
-# TCP to a collector that was down when the alert was raised.
+# RELP to a collector that was down when the alert was raised.
 . "$(dirname "$0")/lib.sh"
 
 source_dir=$(cd "$(dirname "$0")/../.." && pwd)
@@ -22,7 +22,7 @@ done
 # collector made local; everything else stays as shipped.
 routed="$TEST_DIR/surgewatch.log"
 sed "s|/var/log/surgewatch.log|$routed|" "$examples/30-surgewatch-local.conf" >"$TEST_DIR/local.conf"
-sed -e 's|target="collector.example.net"|target="127.0.0.1"|' -e "s|port=\"514\"|port=\"$collector_port\"|" \
+sed -e 's|target="collector.example.net"|target="127.0.0.1"|' -e "s|port=\"2514\"|port=\"$collector_port\"|" \
     "$examples/20-surgewatch-forward.conf" >"$TEST_DIR/forward.conf"
 grep -q "port=\"$collector_port\"" "$TEST_DIR/forward.conf" || fail "forwarding example not rewritten"
 start_syslog "$TEST_DIR/forward.conf" "$TEST_DIR/local.conf"
@@ -83,7 +83,7 @@ wait_for_line "$SYSLOG_FILE" '^182 surgewatch: not an alert$' 5 || fail "local6.
 # retry (10 s apart).
 mkdir "$TEST_DIR/collector"
 sed -e "s|/var/log/surgewatch/|$TEST_DIR/collector/|" \
-    -e "s|input(type=\"imtcp\" port=\"514\"|input(type=\"imtcp\" address=\"127.0.0.1\" port=\"$collector_port\"|" \
+    -e "s|input(type=\"imrelp\" port=\"2514\"|input(type=\"imrelp\" address=\"127.0.0.1\" port=\"$collector_port\"|" \
     "$examples/surgewatch-collector.conf" >"$TEST_DIR/collector.conf"
 grep -q "port=\"$collector_port\"" "$TEST_DIR/collector.conf" || fail "collector example not rewritten"
 printf 'global(workDirectory="%s")\n' "$TEST_DIR/collector" | cat - "$TEST_DIR/collector.conf" >"$TEST_DIR/collector-main.conf"
