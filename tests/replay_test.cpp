@@ -215,10 +215,11 @@ struct Outcome {
     std::string err;
 };
 
-// Runs the replay program with `args`; standard input is `input` through a
-// pipe (as from tcpdump -w -), or /dev/null.
+// Runs the replay program (or `program`) with `args`; standard input is
+// `input` through a pipe (as from tcpdump -w -), or /dev/null. The unmasked
+// standard output stays in dir's file "stdout" until the next run.
 Outcome runReplay(const TempDir& dir, const std::vector<std::string>& args,
-                  const std::optional<Bytes>& input = std::nullopt) {
+                  const std::optional<Bytes>& input = std::nullopt, const char* program = SURGEWATCH_REPLAY) {
     const std::string outPath = dir.file("stdout");
     const std::string errPath = dir.file("stderr");
     int pipeEnds[2] = {-1, -1};
@@ -230,7 +231,7 @@ Outcome runReplay(const TempDir& dir, const std::vector<std::string>& args,
         dup2(in, 0);
         dup2(open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
         dup2(open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
-        std::vector<char*> argv{const_cast<char*>(SURGEWATCH_REPLAY)};
+        std::vector<char*> argv{const_cast<char*>(program)};
         for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
         execv(argv[0], argv.data());
@@ -606,6 +607,10 @@ std::optional<Bytes> pcapWithLinkType(int linkType) {
 
 const std::string kOpening = "Opening file FILE... \n";
 const std::string kUsage = "\nUsage: *surgewatch-replay <file> <filter>\n";
+// A command line with options gets the usage line that names them.
+const std::string kUsageWithOptions = "\nUsage: *surgewatch-replay [-t] <file> <filter>\n";
+std::optional<Bytes> noFile() { return std::nullopt; }
+std::optional<Bytes> emptyFile() { return Bytes{}; }
 
 INSTANTIATE_TEST_SUITE_P(
     Replay, ReplayStartupFailures,
@@ -632,7 +637,25 @@ INSTANTIATE_TEST_SUITE_P(
                     "Detecting IP layer offset in bytes... \nmain.cpp N Unknown link type "
                     "DLT_IEEE802_11 / 105; supported: DLT_NULL / 0, DLT_EN10MB / 1, "
                     "DLT_IEEE802 / 6, DLT_SLIP / 8, DLT_PPP / 9, DLT_FDDI / 10, DLT_RAW / 12, "
-                    "DLT_LOOP / 108, DLT_LINUX_SLL / 113, DLT_LINUX_SLL2 / 276\n"}),
+                    "DLT_LOOP / 108, DLT_LINUX_SLL / 113, DLT_LINUX_SLL2 / 276\n"},
+        // Options: only -t, before the operands; anything else that starts
+        // with '-' (but "-" alone) is refused like a wrong count.
+        FailureCase{"unknown_option", emptyFile, {"-x", "FILE", "ip"}, kUsageWithOptions},
+        FailureCase{"unknown_option_as_old_file_operand", emptyFile, {"-x", "ip"}, kUsageWithOptions},
+        FailureCase{"unknown_option_after_t", emptyFile, {"-t", "-v", "FILE", "ip"}, kUsageWithOptions},
+        FailureCase{"option_after_the_operands", emptyFile, {"FILE", "ip", "-t"}, kUsage},
+        FailureCase{"t_alone", noFile, {"-t"}, kUsageWithOptions},
+        FailureCase{"t_with_one_operand", emptyFile, {"-t", "FILE"}, kUsageWithOptions},
+        FailureCase{"t_with_three_operands", emptyFile, {"-t", "FILE", "ip", "extra"}, kUsageWithOptions},
+        FailureCase{"double_dash_with_one_operand", emptyFile, {"--", "FILE"}, kUsageWithOptions},
+        // Start-up reports are never stamped; after "--" a "-t" is a file.
+        FailureCase{"t_missing_file", noFile, {"-t", "FILE", "ip"},
+                    kOpening + "main.cpp N Cannot open capture file FILE: No such file or directory\n"},
+        FailureCase{"t_bad_filter", [] { return pcapWithLinkType(DLT_RAW); }, {"-t", "FILE", "ip and and"},
+                    "Opening file FILE... done\nCompiling filter `ip and and`... \n"
+                    "main.cpp N Cannot compile filter: *\n"},
+        FailureCase{"double_dash_then_a_file_named_t", noFile, {"-t", "--", "-t", "ip"},
+                    "Opening file -t... \nmain.cpp N Cannot open capture file -t: No such file or directory\n"}),
     [](const testing::TestParamInfo<FailureCase>& info) { return info.param.name; });
 
 // ------------------------------------------------- what operators met
@@ -694,6 +717,129 @@ TEST(Replay, DestinationRulesPast2038) {
                              "Flow cleanup took D seconds (784 -> 784)\n"
                              "FLOOD: 198.51.100.5 - 100.17 flows/s\n"
                              "Replayed 1205 packets\n");
+    }
+}
+
+// ------------------------------------------------------------- timed lines
+
+// With -t each alert and sweep report line begins with the packet time that
+// raised it; start-up lines, failure reports and the summary never change.
+// kT is 2001-09-09T01:46:40Z; at(s) is the stamp of kT + s, s < 800.
+std::string at(int seconds) {
+    const int second = 40 + seconds;
+    char stamp[32];
+    snprintf(stamp, sizeof stamp, "2001-09-09T01:%02d:%02dZ ", 46 + second / 60, second % 60);
+    return stamp;
+}
+
+struct TimedCase {
+    const char* name;
+    std::vector<Frame> (*frames)();
+    const char* filter;
+    std::string expected;  // after the progress lines
+};
+void PrintTo(const TimedCase& c, std::ostream* os) { printCaseName(c, os); }
+
+class ReplayTimed : public testing::TestWithParam<TimedCase> {
+protected:
+    TempDir dir_;
+};
+
+// Stamped with -t, as given in the case; without it, the very same output
+// with the stamps taken out, which the untimed tests above pin to the
+// monitor's texts.
+TEST_P(ReplayTimed, StampsAlertAndSweepLines) {
+    const std::string path = dir_.file("capture.pcap");
+    writePcap(path, DLT_EN10MB, GetParam().frames());
+    const std::string filter = GetParam().filter;
+    const Outcome timed = runReplay(dir_, {"-t", path, filter});
+    EXPECT_EQ(timed.status, 0);
+    EXPECT_EQ(timed.out, startup(path, filter, 14) + GetParam().expected);
+    EXPECT_EQ(timed.err, "");
+    const Outcome plain = runReplay(dir_, {path, filter});
+    EXPECT_EQ(plain.status, 0);
+    std::string unstamped = GetParam().expected;
+    for (int s = 0; s < 800; ++s) unstamped = replaceAll(unstamped, at(s), "");
+    EXPECT_EQ(plain.out, startup(path, filter, 14) + unstamped);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Replay, ReplayTimed,
+    testing::Values(
+        TimedCase{"flow_alert", [] { return flowExample(DLT_EN10MB, kT, 11999); }, "tcp",
+                  at(6) + kFlowAlert + "Replayed 12001 packets\n"},
+        // One flow of 30003 packets in 6 s: its own alert, then the
+        // destination's 30001 packets of a known flow since the window
+        // closed at the second packet; both raised by the packet at t+6.
+        TimedCase{"flow_and_destination_packets_alerts", [] { return flowExample(DLT_EN10MB, kT, 30001); },
+                  "tcp",
+                  at(6) + "FLOOD: 198.51.100.5 - 5000.50 tcp packets/s from 192.0.2.7 [DSCP 2E]\n" + at(6) +
+                      "FLOOD: 198.51.100.5 - 5000.17 packets/s\nReplayed 30003 packets\n"},
+        TimedCase{"flows_alerts_and_a_flow_sweep", [] { return hostExamples(kT, 600); }, "udp",
+                  at(6) + "FLOOD: 198.51.100.5 - 100.17 flows/s\n" + at(10) +
+                      "Flow cleanup took D seconds (784 -> 784)\n" + at(18) +
+                      "FLOOD: 198.51.100.5 - 100.17 flows/s\nReplayed 1205 packets\n"},
+        // Sweeps carry the time of the packet after which they ran; the two
+        // TCP packets kept out by the filter never stamp anything.
+        TimedCase{"both_sweep_reports", [] { return sweepSchedule(kT); }, "udp",
+                  at(10) + "Flow cleanup took D seconds (4 -> 4)\n" + at(20) +
+                      "Flow cleanup took D seconds (5 -> 5)\n" + at(20) + "Host cleanup took D seconds (5 -> 5)\n" +
+                      at(31) + "Flow cleanup took D seconds (6 -> 2)\n" + at(41) +
+                      "Flow cleanup took D seconds (3 -> 2)\n" + at(41) +
+                      "Host cleanup took D seconds (7 -> 3)\nReplayed 7 packets\n"}),
+    [](const testing::TestParamInfo<TimedCase>& info) { return info.param.name; });
+
+// Standard input, and a damaged file: the report of the damage and the
+// progress lines stay as they are, the alert before the damage is stamped.
+TEST(Replay, TimedFromStandardInputAndUpToTheDamage) {
+    TempDir dir;
+    std::vector<Frame> frames = flowExample(DLT_EN10MB, kT, 11999);
+    frames.push_back(frames.back());
+    const std::string path = dir.file("flow.pcap");
+    writePcap(path, DLT_EN10MB, frames);
+    Bytes file = readFile(path);
+    const Outcome whole = runReplay(dir, {"-t", "-", "tcp"}, file);
+    EXPECT_EQ(whole.status, 0);
+    EXPECT_EQ(whole.out, startup("-", "tcp", 14) + at(6) + kFlowAlert + "Replayed 12002 packets\n");
+    EXPECT_EQ(whole.err, "");
+
+    file.resize(file.size() - 10);
+    writeFile(path, file);
+    const Outcome damaged = runReplay(dir, {"-t", path, "tcp"});
+    EXPECT_EQ(damaged.status, 1);
+    const std::string expected = startup(path, "tcp", 14) + at(6) + kFlowAlert +
+                                 "main.cpp N Cannot read capture file " + path + " after 12001 packets: *\n";
+    EXPECT_TRUE(matches(expected.c_str(), damaged.out.c_str())) << damaged.out;
+}
+
+// Times that only a capture file of another age, or a hostile one, holds:
+// the earliest of a pcap file (seconds are read as signed 32 bits), and
+// pcapng times past the year 9999, up to the largest its 64-bit
+// microseconds reach. The flow example's alert comes 6 s after `start`.
+TEST(Replay, TimedLinesAtExtremeTimes) {
+    const struct {
+        const char* name;
+        int64_t start;
+        bool pcapng;
+        const char* stamp;
+    } cases[] = {
+        {"pcap_earliest", -2147483648, false, "1901-12-13T20:45:58Z "},
+        {"year_10000_begins_at_the_alert", 253402300794, true, "+010000-01-01T00:00:00Z "},
+        {"largest_pcapng_microseconds", 18446744073700, true, "+586524-01-19T08:01:46Z "},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        const std::string path = dir.file("flow");
+        const std::vector<Frame> frames = flowExample(DLT_EN10MB, c.start, 11999);
+        if (c.pcapng)
+            writeFile(path, pcapngFile(frames, false, false));
+        else
+            writePcap(path, DLT_EN10MB, frames);
+        const Outcome r = runReplay(dir, {"-t", path, "tcp"});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, startup(path, "tcp", 14) + c.stamp + kFlowAlert + "Replayed 12001 packets\n");
+        EXPECT_EQ(r.err, "");
     }
 }
 
