@@ -69,7 +69,8 @@ TEST(Stamp, AgreesWithGmtime) {
         snprintf(out, sizeof out,
                  year >= 0 && year <= 9999 ? "%04" PRId64 "-%02d-%02dT%02d:%02d:%02dZ"
                                            : "%+07" PRId64 "-%02d-%02dT%02d:%02d:%02dZ",
-                 year, fields.tm_mon + 1, fields.tm_mday, fields.tm_hour, fields.tm_min, fields.tm_sec);
+                 year, fields.tm_mon + 1, fields.tm_mday, fields.tm_hour, fields.tm_min,
+                 fields.tm_sec);
         return std::string(out);
     };
     uint64_t state = 42;
