@@ -33,7 +33,7 @@ struct Options {
     bool stamp = false;
     bool given = false;  // some option (or "--") was on the command line
     bool valid = true;
-    int operands;  // index in argv of the first operand
+    int operands = 1;  // index in argv of the first operand
 };
 
 // Options come first. "-" alone is an operand (standard input), and "--"
