@@ -1,7 +1,9 @@
-// surgewatch-replay FILE FILTER: runs the monitor's decoder, tables, rules
-// and sweeps over a capture file ("-" for standard input) and writes what the
-// monitor would have written, to standard output only. Replayed history must
-// never reach the system log, where it would read as live alerts.
+// surgewatch-replay [-t] FILE FILTER: runs the monitor's decoder, tables,
+// rules and sweeps over a capture file ("-" for standard input) and writes
+// what the monitor would have written, to standard output only. Replayed
+// history must never reach the system log, where it would read as live
+// alerts. With -t every alert and sweep report line begins with the packet
+// time that raised it (alert.h).
 //
 // Exit status: 0 after the whole file, 255 when start-up fails (as the
 // monitor), 1 when the file breaks off after start-up; everything before
@@ -13,6 +15,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "alert.h"
 #include "main.h"
@@ -20,6 +23,38 @@
 namespace {
 
 constexpr int kDamagedFile = 1;
+
+// The usage line of the plain form stays the one it always was; a command
+// line that uses options gets the one that names them.
+constexpr const char* kUsage = "\nUsage: %s <file> <filter>\n";
+constexpr const char* kUsageWithOptions = "\nUsage: %s [-t] <file> <filter>\n";
+
+struct Options {
+    bool stamp = false;
+    bool given = false;  // some option (or "--") was on the command line
+    bool valid = true;
+    int operands = 1;  // index in argv of the first operand
+};
+
+// Options come first. "-" alone is an operand (standard input), and "--"
+// ends the options, so a file named "-t" is "./-t" or "-- -t".
+Options parseOptions(int argc, char** argv) {
+    Options options;
+    int at = 1;
+    for (; at < argc && argv[at][0] == '-' && argv[at][1] != '\0'; ++at) {
+        options.given = true;
+        if (std::strcmp(argv[at], "--") == 0) {
+            ++at;
+            break;
+        }
+        if (std::strcmp(argv[at], "-t") == 0)
+            options.stamp = true;
+        else
+            options.valid = false;
+    }
+    options.operands = at;
+    return options;
+}
 
 struct PcapCloser {
     void operator()(pcap_t* handle) const { pcap_close(handle); }
@@ -43,14 +78,26 @@ pcap_t* openFile(const char* file, std::string& failure) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    static const CaptureSource kFile = {"\nUsage: %s <file> <filter>\n", "Opening file %s... ",
+    static const CaptureSource kFile = {kUsage, "Opening file %s... ",
                                         openFile, "%s %d Cannot open capture file %s",
                                         "\n%s %d Cannot open capture file %s\n",
                                         "%s %d Unknown link type %s",
                                         "\n%s %d Unknown link type %s\n"};
     g_alertsToSyslog = false;
+    const Options options = parseOptions(argc, argv);
+    CaptureSource source = kFile;
+    if (options.given) source.usage = kUsageWithOptions;
+    // Start-up sees the program name and the operands alone. An unknown
+    // option is refused as a wrong argument count is: the usage line, 255.
+    std::vector<char*> args{argv[0]};
+    if (options.valid) args.insert(args.end(), argv + options.operands, argv + argc);
+    args.push_back(nullptr);
+    argc = int(args.size()) - 1;
+    argv = args.data();
+    g_stampLines = options.stamp;
+
     pcap_t* opened = nullptr;
-    const int32_t offset = startCapture(argc, argv, kFile, &opened);
+    const int32_t offset = startCapture(argc, argv, source, &opened);
     const PcapHandle handle(opened);
     if (offset < 0) return -1;
 

@@ -32,6 +32,8 @@
 #include <type_traits>
 #include <vector>
 
+#include "alert.h"
+
 // Deletes `top` and everything below it, children before parents, left
 // subtree before right. Walks the parent links instead of recursing, so a
 // chain of any length costs no stack. Each node's links are cleared before
@@ -164,7 +166,8 @@ public:
 
     // Calls `expired` once per record in ascending order, then removes the
     // accepted records from the greatest to the smallest, and prints the
-    // table's report line with the processor time taken.
+    // table's report line with the processor time taken (stamped with the
+    // packet time when lines are stamped).
     void sweep(bool (*expired)(const Node&)) {
         std::vector<Node*> pending;
         std::vector<Node*> matches;
@@ -187,6 +190,7 @@ public:
             matches.pop_back();
         }
         const clock_t end = clock();
+        stampLine();
         printf(Node::kSweepReport, double(end - start) / CLOCKS_PER_SEC, before, count);
     }
 

@@ -42,13 +42,15 @@ inline std::string maskNumbersAfter(std::string text, const std::string& marker,
     return text;
 }
 
-// Runs the replay program with `args`; its standard input is `input`
-// through a pipe (as from tcpdump -w -), or /dev/null. An alarm, which
+// Runs the replay program (or `program`) with `args`; its standard input is
+// `input` through a pipe (as from tcpdump -w -), or /dev/null. The unmasked
+// standard output stays in dir's file "stdout" until the next run. An alarm, which
 // survives exec, ends a run that hangs after 20 s. In the standard output,
 // processor times ("took D") and source line numbers ("main.cpp N") are
 // masked: they are not the behaviour under test.
 inline ReplayOutcome runReplay(const TempDir& dir, const std::vector<std::string>& args,
-                               const std::optional<std::vector<uint8_t>>& input = std::nullopt) {
+                               const std::optional<std::vector<uint8_t>>& input = std::nullopt,
+                               const char* program = SURGEWATCH_REPLAY) {
     constexpr unsigned kAlarmSeconds = 20;
     const std::string outPath = dir.file("stdout");
     const std::string errPath = dir.file("stderr");
@@ -61,7 +63,7 @@ inline ReplayOutcome runReplay(const TempDir& dir, const std::vector<std::string
         dup2(in, 0);
         dup2(open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
         dup2(open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
-        std::vector<char*> argv{const_cast<char*>(SURGEWATCH_REPLAY)};
+        std::vector<char*> argv{const_cast<char*>(program)};
         for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
         alarm(kAlarmSeconds);

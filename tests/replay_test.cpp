@@ -6,7 +6,10 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -15,6 +18,10 @@
 #include "frames.h"
 #include "replay_run.h"
 #include "support.h"
+
+#ifndef SURGEWATCH_TIMELINE
+#error "SURGEWATCH_TIMELINE must name the surgewatch-timeline script"
+#endif
 
 namespace {
 
@@ -465,6 +472,10 @@ std::optional<Bytes> pcapWithLinkType(int linkType) {
 
 const std::string kOpening = "Opening file FILE... \n";
 const std::string kUsage = "\nUsage: *surgewatch-replay <file> <filter>\n";
+// A command line with options gets the usage line that names them.
+const std::string kUsageWithOptions = "\nUsage: *surgewatch-replay [-t] <file> <filter>\n";
+std::optional<Bytes> noFile() { return std::nullopt; }
+std::optional<Bytes> emptyFile() { return Bytes{}; }
 
 INSTANTIATE_TEST_SUITE_P(
     Replay, ReplayStartupFailures,
@@ -509,7 +520,25 @@ INSTANTIATE_TEST_SUITE_P(
             "Detecting IP layer offset in bytes... \nmain.cpp N Unknown link type "
             "DLT_IEEE802_11 / 105; supported: DLT_NULL / 0, DLT_EN10MB / 1, "
             "DLT_IEEE802 / 6, DLT_SLIP / 8, DLT_PPP / 9, DLT_FDDI / 10, DLT_RAW / 12, "
-            "DLT_LOOP / 108, DLT_LINUX_SLL / 113, DLT_LINUX_SLL2 / 276\n"}),
+            "DLT_LOOP / 108, DLT_LINUX_SLL / 113, DLT_LINUX_SLL2 / 276\n"},
+        // Options: only -t, before the operands; anything else that starts
+        // with '-' (but "-" alone) is refused like a wrong count.
+        FailureCase{"unknown_option", emptyFile, {"-x", "FILE", "ip"}, kUsageWithOptions},
+        FailureCase{"unknown_option_as_old_file_operand", emptyFile, {"-x", "ip"}, kUsageWithOptions},
+        FailureCase{"unknown_option_after_t", emptyFile, {"-t", "-v", "FILE", "ip"}, kUsageWithOptions},
+        FailureCase{"option_after_the_operands", emptyFile, {"FILE", "ip", "-t"}, kUsage},
+        FailureCase{"t_alone", noFile, {"-t"}, kUsageWithOptions},
+        FailureCase{"t_with_one_operand", emptyFile, {"-t", "FILE"}, kUsageWithOptions},
+        FailureCase{"t_with_three_operands", emptyFile, {"-t", "FILE", "ip", "extra"}, kUsageWithOptions},
+        FailureCase{"double_dash_with_one_operand", emptyFile, {"--", "FILE"}, kUsageWithOptions},
+        // Start-up reports are never stamped; after "--" a "-t" is a file.
+        FailureCase{"t_missing_file", noFile, {"-t", "FILE", "ip"},
+                    kOpening + "main.cpp N Cannot open capture file FILE: No such file or directory\n"},
+        FailureCase{"t_bad_filter", [] { return pcapWithLinkType(DLT_RAW); }, {"-t", "FILE", "ip and and"},
+                    "Opening file FILE... done\nCompiling filter `ip and and`... \n"
+                    "main.cpp N Cannot compile filter: *\n"},
+        FailureCase{"double_dash_then_a_file_named_t", noFile, {"-t", "--", "-t", "ip"},
+                    "Opening file -t... \nmain.cpp N Cannot open capture file -t: No such file or directory\n"}),
     CaseName());
 
 // ------------------------------------------------- what operators met
@@ -565,5 +594,362 @@ TEST(Replay, DestinationRulesPast2038) {
                              "Replayed 1205 packets\n");
     }
 }
+
+// ------------------------------------------------------------- timed lines
+
+// With -t each alert and sweep report line begins with the packet time that
+// raised it; start-up lines, failure reports and the summary never change.
+// kT is 2001-09-09T01:46:40Z; at(s) is the stamp of kT + s, s < 800.
+std::string at(int seconds) {
+    const int second = 40 + seconds;
+    char stamp[32];
+    snprintf(stamp, sizeof stamp, "2001-09-09T01:%02d:%02dZ ", 46 + second / 60, second % 60);
+    return stamp;
+}
+
+struct TimedCase {
+    const char* name;
+    std::vector<Frame> (*frames)();
+    const char* filter;
+    std::string expected;  // after the progress lines
+};
+void PrintTo(const TimedCase& c, std::ostream* os) { printCaseName(c, os); }
+
+class ReplayTimed : public testing::TestWithParam<TimedCase> {
+protected:
+    TempDir dir_;
+};
+
+// Stamped with -t, as given in the case; without it, the very same output
+// with the stamps taken out, which the untimed tests above pin to the
+// monitor's texts.
+TEST_P(ReplayTimed, StampsAlertAndSweepLines) {
+    const std::string path = dir_.file("capture.pcap");
+    writePcap(path, DLT_EN10MB, GetParam().frames());
+    const std::string filter = GetParam().filter;
+    const ReplayOutcome timed = runReplay(dir_, {"-t", path, filter});
+    EXPECT_EQ(timed.status, 0);
+    EXPECT_EQ(timed.out, startup(path, filter, 14) + GetParam().expected);
+    EXPECT_EQ(timed.err, "");
+    const ReplayOutcome plain = runReplay(dir_, {path, filter});
+    EXPECT_EQ(plain.status, 0);
+    std::string unstamped = GetParam().expected;
+    for (int s = 0; s < 800; ++s) unstamped = replaceAll(unstamped, at(s), "");
+    EXPECT_EQ(plain.out, startup(path, filter, 14) + unstamped);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Replay, ReplayTimed,
+    testing::Values(
+        TimedCase{"flow_alert", [] { return flowExample(DLT_EN10MB, kT, 11999); }, "tcp",
+                  at(6) + kFlowAlert + "Replayed 12001 packets\n"},
+        // One flow of 30003 packets in 6 s: its own alert, then the
+        // destination's 30001 packets of a known flow since the window
+        // closed at the second packet; both raised by the packet at t+6.
+        TimedCase{"flow_and_destination_packets_alerts", [] { return flowExample(DLT_EN10MB, kT, 30001); },
+                  "tcp",
+                  at(6) + "FLOOD: 198.51.100.5 - 5000.50 tcp packets/s from 192.0.2.7 [DSCP 2E]\n" + at(6) +
+                      "FLOOD: 198.51.100.5 - 5000.17 packets/s\nReplayed 30003 packets\n"},
+        TimedCase{"flows_alerts_and_a_flow_sweep", [] { return hostExamples(kT, 600); }, "udp",
+                  at(6) + "FLOOD: 198.51.100.5 - 100.17 flows/s\n" + at(10) +
+                      "Flow cleanup took D seconds (784 -> 784)\n" + at(18) +
+                      "FLOOD: 198.51.100.5 - 100.17 flows/s\nReplayed 1205 packets\n"},
+        // Sweeps carry the time of the packet after which they ran; the two
+        // TCP packets kept out by the filter never stamp anything.
+        TimedCase{"both_sweep_reports", [] { return sweepSchedule(kT); }, "udp",
+                  at(10) + "Flow cleanup took D seconds (4 -> 4)\n" + at(20) +
+                      "Flow cleanup took D seconds (5 -> 5)\n" + at(20) + "Host cleanup took D seconds (5 -> 5)\n" +
+                      at(31) + "Flow cleanup took D seconds (6 -> 2)\n" + at(41) +
+                      "Flow cleanup took D seconds (3 -> 2)\n" + at(41) +
+                      "Host cleanup took D seconds (7 -> 3)\nReplayed 7 packets\n"}),
+    CaseName());
+
+// Standard input, and a damaged file: the report of the damage and the
+// progress lines stay as they are, the alert before the damage is stamped.
+TEST(Replay, TimedFromStandardInputAndUpToTheDamage) {
+    TempDir dir;
+    std::vector<Frame> frames = flowExample(DLT_EN10MB, kT, 11999);
+    frames.push_back(frames.back());
+    const std::string path = dir.file("flow.pcap");
+    writePcap(path, DLT_EN10MB, frames);
+    Bytes file = readFile(path);
+    const ReplayOutcome whole = runReplay(dir, {"-t", "-", "tcp"}, file);
+    EXPECT_EQ(whole.status, 0);
+    EXPECT_EQ(whole.out, startup("-", "tcp", 14) + at(6) + kFlowAlert + "Replayed 12002 packets\n");
+    EXPECT_EQ(whole.err, "");
+
+    file.resize(file.size() - 10);
+    writeFile(path, file);
+    const ReplayOutcome damaged = runReplay(dir, {"-t", path, "tcp"});
+    EXPECT_EQ(damaged.status, 1);
+    const std::string expected = startup(path, "tcp", 14) + at(6) + kFlowAlert +
+                                 "main.cpp N Cannot read capture file " + path + " after 12001 packets: *\n";
+    EXPECT_TRUE(matches(expected.c_str(), damaged.out.c_str())) << damaged.out;
+}
+
+// Times that only a capture file of another age, or a hostile one, holds:
+// the earliest of a pcap file (seconds are read as signed 32 bits), and
+// pcapng times past the year 9999, up to the largest its 64-bit
+// microseconds reach. The flow example's alert comes 6 s after `start`.
+TEST(Replay, TimedLinesAtExtremeTimes) {
+    const struct {
+        const char* name;
+        int64_t start;
+        bool pcapng;
+        const char* stamp;
+    } cases[] = {
+        {"pcap_earliest", -2147483648, false, "1901-12-13T20:45:58Z "},
+        {"year_10000_begins_at_the_alert", 253402300794, true, "+010000-01-01T00:00:00Z "},
+        {"largest_pcapng_microseconds", 18446744073700, true, "+586524-01-19T08:01:46Z "},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        const std::string path = dir.file("flow");
+        const std::vector<Frame> frames = flowExample(DLT_EN10MB, c.start, 11999);
+        if (c.pcapng)
+            writeFile(path, pcapngFile(frames, false, false));
+        else
+            writePcap(path, DLT_EN10MB, frames);
+        const ReplayOutcome r = runReplay(dir, {"-t", path, "tcp"});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, startup(path, "tcp", 14) + c.stamp + kFlowAlert + "Replayed 12001 packets\n");
+        EXPECT_EQ(r.err, "");
+    }
+}
+
+// ---------------------------------------------------------------- timeline
+
+// An incident with all three kinds of alert, 45,000 packets over 30 s from
+// `t`, in time order:
+//   198.51.100.5: a TCP flow from 192.0.2.7 at 2000.17 packets/s until t+6;
+//   198.51.100.7: new UDP flows from 192.0.2.9, a scan that speeds up: three
+//     windows from t+10 closing at 116.83, 166.83 and 216.83 flows/s;
+//   198.51.100.9: from t+24 three TCP flows, one at 2100.17 packets/s, all
+//     three together above 5000 packets/s.
+std::vector<Frame> incident(int64_t t) {
+    std::vector<Frame> frames = flowExample(DLT_EN10MB, t, 11999);
+    const Address scanned = {198, 51, 100, 7};
+    uint16_t port = 1000;
+    auto newFlows = [&](int64_t seconds, int count) {
+        for (int i = 0; i < count; ++i)
+            frames.push_back(frame(DLT_EN10MB, seconds, ipv4(IPPROTO_UDP, {{192, 0, 2, 9}, port++}, {scanned, 53})));
+    };
+    newFlows(t + 10, 2);
+    int64_t start = t + 10;
+    for (const int count : {700, 1000, 1300}) {
+        for (int s = 1; s <= 5; ++s) newFlows(start + s, count / 5);
+        start += 6;
+        newFlows(start, 1);
+    }
+    const Address server = {198, 51, 100, 9};
+    const uint8_t sources[] = {20, 21, 22};
+    const int packets[] = {12601, 9300, 9300};
+    for (int f = 0; f < 3; ++f) {
+        const Bytes syn = ipv4(IPPROTO_TCP, {{192, 0, 2, sources[f]}, 40000}, {server, 443});
+        for (int i = 0; i < packets[f]; ++i)
+            frames.push_back(frame(DLT_EN10MB, t + 24 + int64_t(i) * 6 / (packets[f] - 1), syn));
+    }
+    std::stable_sort(frames.begin(), frames.end(),
+                     [](const Frame& a, const Frame& b) { return a.seconds < b.seconds; });
+    return frames;
+}
+
+// Runs surgewatch-timeline with `args` (standard input `input`).
+ReplayOutcome runTimeline(const TempDir& dir, const std::vector<std::string>& args,
+                    const std::optional<Bytes>& input = std::nullopt) {
+    return runReplay(dir, args, input, SURGEWATCH_TIMELINE);
+}
+
+struct PngSize {
+    uint32_t width = 0, height = 0;
+};
+// The size in a PNG's header chunk, or zeros for anything else.
+PngSize pngSize(const Bytes& file) {
+    const Bytes signature = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    if (file.size() < 24 || !std::equal(signature.begin(), signature.end(), file.begin()) ||
+        std::memcmp(&file[12], "IHDR", 4) != 0)
+        return {};
+    auto be32 = [&](size_t at) {
+        return uint32_t(file[at]) << 24 | uint32_t(file[at + 1]) << 16 | uint32_t(file[at + 2]) << 8 | file[at + 3];
+    };
+    return {be32(16), be32(20)};
+}
+
+// 1200 pixels wide; 110 for the heading and key, 150 a panel, 60 for the
+// time axis.
+constexpr uint32_t pictureHeight(uint32_t panels) { return 110 + 150 * panels + 60; }
+
+// The capture replayed with -t and drawn by the real gnuplot, as PNG from
+// the replay's file and as SVG from standard input: three panels, gnuplot
+// silent. SURGEWATCH_TIMELINE_EXAMPLE=DIR keeps the capture there, as
+// incident.pcap (docs/timeline-example.png was drawn from it).
+TEST(Timeline, DrawsACaptureWithAllThreeAlertKinds) {
+    TempDir dir;
+    const std::string capture = dir.file("incident.pcap");
+    writePcap(capture, DLT_EN10MB, incident(kT));
+    if (const char* keep = std::getenv("SURGEWATCH_TIMELINE_EXAMPLE"))
+        std::filesystem::copy_file(capture, std::string(keep) + "/incident.pcap",
+                                   std::filesystem::copy_options::overwrite_existing);
+    const std::string filter = "ip and dst net 198.51.100.0/24";
+    const ReplayOutcome replay = runReplay(dir, {"-t", capture, filter});
+    ASSERT_EQ(replay.status, 0) << replay.out;
+    std::string alerts;
+    for (size_t line = 0, end; (end = replay.out.find('\n', line)) != std::string::npos; line = end + 1)
+        if (replay.out.compare(line + 21, 7, "FLOOD: ") == 0) alerts += replay.out.substr(line, end + 1 - line);
+    EXPECT_EQ(alerts, at(6) + kFlowAlert + at(16) + "FLOOD: 198.51.100.7 - 116.83 flows/s\n" + at(22) +
+                          "FLOOD: 198.51.100.7 - 166.83 flows/s\n" + at(28) +
+                          "FLOOD: 198.51.100.7 - 216.83 flows/s\n" + at(30) +
+                          "FLOOD: 198.51.100.9 - 2100.17 tcp packets/s from 192.0.2.20 [DSCP 00]\n" + at(30) +
+                          "FLOOD: 198.51.100.9 - 5199.17 packets/s\n");
+    const std::string timed = dir.file("timed.txt");
+    std::filesystem::copy_file(dir.file("stdout"), timed);
+
+    const std::string png = dir.file("timeline.png");
+    const ReplayOutcome drawn = runTimeline(dir, {png, timed});
+    EXPECT_EQ(drawn.status, 0);
+    EXPECT_EQ(drawn.out, "");
+    EXPECT_EQ(drawn.err, "");  // no word from gnuplot either
+    const Bytes picture = readFile(png);
+    EXPECT_EQ(pngSize(picture).width, 1200u);
+    EXPECT_EQ(pngSize(picture).height, pictureHeight(3));
+    EXPECT_GT(picture.size(), 20000u);
+    EXPECT_LT(picture.size(), 400000u);
+
+    const std::string svg = dir.file("timeline.svg");
+    const ReplayOutcome piped = runTimeline(dir, {svg}, readFile(timed));
+    EXPECT_EQ(piped.status, 0);
+    EXPECT_EQ(piped.err, "");
+    const Bytes svgBytes = readFile(svg);
+    const std::string text(svgBytes.begin(), svgBytes.end());
+    EXPECT_NE(text.find("height=\"" + std::to_string(pictureHeight(3)) + "\""), std::string::npos);
+    for (const char* label : {"198.51.100.5", "198.51.100.7", "198.51.100.9", "1 alert<", "3 alerts", "2 alerts",
+                              "from standard input, 2001-09-09 01:46:46 to 2001-09-09 01:47:10 (UTC)",
+                              "limit 100 new flows/s"})
+        EXPECT_NE(text.find(label), std::string::npos) << label;
+    EXPECT_GT(svgBytes.size(), 20000u);
+    EXPECT_LT(svgBytes.size(), 400000u);
+}
+
+// What the script makes of other inputs, drawn as SVG to read its texts
+// (OUT in the options), from standard input or a file (IN).
+struct TimelineCase {
+    const char* name;
+    std::vector<std::string> options;
+    std::string (*input)();
+    int status;
+    std::vector<std::string> shown;  // in the SVG (status 0) or on standard error
+    std::vector<std::string> absent;
+    uint32_t panels;
+};
+void PrintTo(const TimelineCase& c, std::ostream* os) { printCaseName(c, os); }
+
+class Timelines : public testing::TestWithParam<TimelineCase> {
+protected:
+    TempDir dir_;
+};
+
+TEST_P(Timelines, DrawOrRefuse) {
+    const TimelineCase& c = GetParam();
+    const std::string svg = dir_.file("out.svg");
+    const std::string input = c.input();
+    // IN: the input as a file whose name is full of what gnuplot's text
+    // markup and SVG would read as their own.
+    const std::string inputFile = dir_.file("a&b<c>_x{1}^'.txt");
+    std::vector<std::string> args = c.options;
+    for (std::string& a : args) {
+        if (a == "OUT") a = svg;
+        if (a == "IN") {
+            a = inputFile;
+            writeFile(inputFile, Bytes(input.begin(), input.end()));
+        }
+    }
+    const ReplayOutcome r = runTimeline(dir_, args, Bytes(input.begin(), input.end()));
+    EXPECT_EQ(r.status, c.status) << r.err;
+    const Bytes written = readFile(svg);
+    const std::string text = c.status == 0 ? std::string(written.begin(), written.end()) : r.err;
+    if (c.status == 0) {
+        EXPECT_EQ(r.err, "");
+        EXPECT_NE(text.find("height=\"" + std::to_string(pictureHeight(c.panels)) + "\""), std::string::npos);
+    } else {
+        EXPECT_TRUE(written.empty());
+    }
+    for (const std::string& s : c.shown) EXPECT_NE(text.find(s), std::string::npos) << s << "\n" << r.err;
+    for (const std::string& s : c.absent) EXPECT_EQ(text.find(s), std::string::npos) << s;
+}
+
+// 1000 destinations with one to 1000 alerts each (500,500 in all), the one
+// numbered n with n alerts, all in one second but the last at 02:00:00.
+std::string thousandDestinations() {
+    std::string text = "Opening file -... done\n";
+    for (int n = 1; n <= 1000; ++n)
+        for (int i = 0; i < n; ++i)
+            text += "2026-12-10T01:00:00Z FLOOD: 10." + std::to_string(n / 256) + "." + std::to_string(n % 256) +
+                    ".1 - " + std::to_string(100 + i) + ".50 flows/s\n";
+    return text + "2026-12-10T02:00:00Z Host cleanup took 0.00100 seconds (1 -> 1)\nReplayed 9 packets\n";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Timeline, Timelines,
+    testing::Values(
+        TimelineCase{"rows_capped_at_the_destinations_with_most_alerts",
+                     {"-n", "4", "OUT"},
+                     thousandDestinations,
+                     0,
+                     {"10.3.232.1", "10.3.231.1", "10.3.230.1", "10.3.229.1", "1000 alerts",
+                      "showing the 4 destinations with the most alerts; 996 more destinations (496506 alerts) not shown",
+                      "01:00:00 to 2026-12-10 02:00:00"},
+                     {"10.3.228.1", "no alerts"},
+                     4},
+        TimelineCase{"sweeps_without_alerts", {"OUT", "-"},
+                     [] {
+                         return std::string("Opening file x... done\n2026-12-10T11:31:07Z Flow cleanup took 0.00001 "
+                                            "seconds (0 -> 0)\nReplayed 1 packets\n");
+                     },
+                     0,
+                     {"no alerts in this replay", "2026-12-10 11:31:07 to 2026-12-10 11:31:07"},
+                     {"not shown"},
+                     1},
+        // Each kind of line the timeline reads, and lines it must skip: an
+        // unstamped alert, a line that only looks like one, expanded years.
+        TimelineCase{"every_line_kind_and_lines_skipped", {"OUT"},
+                     [] {
+                         return std::string(
+                             "FLOOD: 192.0.2.1 - 9999.00 packets/s\n"
+                             "1999-12-31T23:59:50Z FLOOD: 192.0.2.2 - 2500.00 ipv6-icmp packets/s from 192.0.2.3 "
+                             "[DSCP 00]\n"
+                             "2000-01-01T00:00:10Z FLOOD: 192.0.2.2 - 120.33 flows/s\n"
+                             "2000-01-01T00:00:10Z FLOOD: 192.0.2.2 - 80000.00 packets/s\n"
+                             "2000-01-01T00:00:11Z FLOOD: 192.0.2.4 - 300.00 packets/s and more\n"
+                             "2000-01-01T00:00:12Z FLOOD: '192.0.2.5 - 300.00 packets/s\n"
+                             "+010000-01-01T00:00:00Z FLOOD: 192.0.2.6 - 101.00 flows/s\n"
+                             "-000001-12-31T23:59:59Z FLOOD: 192.0.2.6 - 101.00 flows/s\n");
+                     },
+                     0,
+                     {"192.0.2.2", "3 alerts", "left out: 2 alerts dated before the year 0000 or after 9999",
+                      "1999-12-31 23:59:50 to 2000-01-01 00:00:12"},
+                     {"192.0.2.1", "192.0.2.4", "192.0.2.5", "192.0.2.6"},
+                     1},
+        TimelineCase{"file_name_drawn_as_it_is", {"OUT", "IN"},
+                     [] {
+                         return std::string("2026-12-10T11:31:07Z FLOOD: 198.51.100.5 - 2000.17 tcp packets/s from "
+                                            "192.0.2.7 [DSCP 2E]\n");
+                     },
+                     0,
+                     {"/a&amp;b&lt;c>_x{1}^'.txt, 2026-12-10 11:31:07 to 2026-12-10 11:31:07 (UTC)", "1 alert<"},
+                     {},
+                     1},
+        TimelineCase{"unstamped_replay_refused", {"OUT"},
+                     [] { return std::string("FLOOD: 192.0.2.1 - 9999.00 packets/s\nReplayed 1 packets\n"); },
+                     1,
+                     {"surgewatch-timeline: no stamped lines in standard input: make them with surgewatch-replay -t\n"},
+                     {},
+                     0},
+        TimelineCase{"output_neither_png_nor_svg", {"out.jpg"}, [] { return std::string(); }, 2,
+                     {"Usage: surgewatch-timeline [-n ROWS] OUTPUT.png|OUTPUT.svg [INPUT]\n"}, {}, 0},
+        TimelineCase{"no_rows", {"-n", "0", "OUT"}, [] { return std::string(); }, 2, {"Usage: "}, {}, 0},
+        TimelineCase{"unreadable_input", {"OUT", "/nonexistent/timed.txt"}, [] { return std::string(); }, 1,
+                     {"surgewatch-timeline: cannot read /nonexistent/timed.txt\n"}, {}, 0}),
+    CaseName());
 
 }  // namespace

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # `cmake --install` into a private prefix: the programs, the manual pages
 # (compressed), unit and examples land where expected; the manual pages
-# lint clean; the unit
-# verifies against the installed program and keeps its hardening; every
-# rsyslog example is valid configuration.
+# lint clean; the timeline program draws; the unit verifies against the
+# installed program and keeps its hardening; every rsyslog example is valid
+# configuration.
 . "$(dirname "$0")/lib.sh"
 
 prefix="$TEST_DIR/usr"
@@ -22,7 +22,9 @@ expected=(
     share/doc/surgewatch/examples/rsyslog/surgewatch-collector.conf
     share/doc/surgewatch/examples/surgewatch.conf
     share/man/man8/surgewatch-replay.8.gz
+    share/man/man8/surgewatch-timeline.8.gz
     share/man/man8/surgewatch.8.gz
+    bin/surgewatch-timeline
 )
 diff <(printf '%s\n' "${expected[@]}" | sort) <(cd "$prefix" && find . -type f | sed 's|^\./||' | sort) ||
     fail "installed files differ from the expected layout (< expected, > installed)"
@@ -45,7 +47,7 @@ for page in "$prefix"/share/man/man8/*.8.gz; do
     mandoc -T lint -W warning "$page" >"$TEST_DIR/lint.out" 2>&1 ||
         fail "mandoc lint of $(basename "$page"): $(cat "$TEST_DIR/lint.out")"
 done
-for name in surgewatch surgewatch-replay; do
+for name in surgewatch surgewatch-replay surgewatch-timeline; do
     found=$(MANPATH="$prefix/share/man" man -w 8 "$name") || fail "man does not find $name(8)"
     [ "$found" = "$prefix/share/man/man8/$name.8.gz" ] || fail "man finds $name(8) at $found"
 done
@@ -56,6 +58,16 @@ example=$(sed -n '/^Compiling filter `ip and`\.\.\.$/,/^\.Ed$/p' "$(dirname "$0"
 [ -n "$example" ] || fail "no start-up failure example in surgewatch.8"
 printed=$("$prefix/sbin/surgewatch" lo 'ip and' | sed -n '/^Compiling filter/,$p' | sed 's/ *$//; /^$/d') || true
 [ "$printed" = "$example" ] || fail "surgewatch.8 shows [$example], the program prints [$printed]"
+
+# The timeline program runs from where it was installed and draws a timed
+# replay with gnuplot, which says nothing.
+[ -x "$prefix/bin/surgewatch-timeline" ] || fail "surgewatch-timeline is not executable"
+printf '%s\n' "2026-12-10T11:31:07Z FLOOD: 198.51.100.5 - 2000.17 tcp packets/s from 192.0.2.7 [DSCP 2E]" |
+    "$prefix/bin/surgewatch-timeline" "$TEST_DIR/timeline.png" >"$TEST_DIR/timeline.out" 2>&1 ||
+    fail "installed surgewatch-timeline failed: $(cat "$TEST_DIR/timeline.out")"
+[ ! -s "$TEST_DIR/timeline.out" ] || fail "installed surgewatch-timeline said: $(cat "$TEST_DIR/timeline.out")"
+[ "$(head -c 4 "$TEST_DIR/timeline.png" | od -An -c | tr -d ' ')" = "211PNG" ] ||
+    fail "installed surgewatch-timeline wrote no PNG"
 
 # The unit starts the program that was installed with it; systemd's own
 # checker loads it (with an instance), finds that program and its manual

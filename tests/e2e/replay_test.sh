@@ -13,7 +13,8 @@
 # one.
 #
 # The replays must raise the same alert as the live monitor, agree with each
-# other line for line, and leave the system log alone.
+# other line for line, and leave the system log alone; a replay with -t
+# stamps its alerts and sweep reports with the times of the flood.
 . "$(dirname "$0")/lib.sh"
 command -v hping3 >/dev/null || fail "hping3 is needed (scripts/test installs it)"
 command -v tcpdump >/dev/null || fail "tcpdump is needed (scripts/test installs it)"
@@ -62,6 +63,7 @@ wait_for_line "$TEST_DIR/tcpdump.err" 'listening on lo' 5 ||
 rate='[0-9]+\.[0-9]{2}'
 flow_alert_re="^FLOOD: ${dst//./\\.} - $rate tcp packets/s from 127\\.0\\.0\\.1 \\[DSCP 00\\]\$"
 
+flood_start=$(date -u +%s)
 timeout 15 tcpreplay -q -i lo --pps=3000 --loop=45000 -K "$syn" >"$TEST_DIR/tcpreplay.out" 2>&1 &
 sender=$!
 on_exit "kill $sender 2>/dev/null"
@@ -91,6 +93,9 @@ stop_process "$monitor"
 
 status=0
 with_syslog "$REPLAY" "$capture" "$filter" >"$TEST_DIR/file.out" 2>"$TEST_DIR/file.err" || status=$?
+timed_status=0
+with_syslog "$REPLAY" -t "$capture" "$filter" >"$TEST_DIR/timed.out" 2>"$TEST_DIR/timed.err" || timed_status=$?
+flood_end=$(date -u +%s)
 syslog_sync
 
 [ "$(cat "$TEST_DIR/piped.status")" -eq 0 ] || fail "piped replay: exit status $(cat "$TEST_DIR/piped.status")"
@@ -129,6 +134,29 @@ grep -qE "^177 surgewatch: ${flow_alert_re#^}" <<<"$logged" ||
     fail "the live monitor's alert is not in the system log: $logged"
 others=$(grep -v '^177 surgewatch: ' <<<"$logged") || true
 [ -z "$others" ] || fail "the system log holds messages besides the live monitor's: $others"
+
+# With -t the same lines, each alert and sweep report stamped with the
+# capture time of its packet: this run's clock, in UTC. The timeline draws
+# them with gnuplot, which says nothing.
+[ "$timed_status" -eq 0 ] && [ ! -s "$TEST_DIR/timed.err" ] ||
+    fail "timed replay: exit status $timed_status: $(head -c 500 "$TEST_DIR/timed.err")"
+stamp_re='^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}Z '
+[ "$(sed -E "s/$stamp_re//" "$TEST_DIR/timed.out" | same /dev/stdin)" = "$(same "$TEST_DIR/file.out")" ] ||
+    fail "the timed replay differs beyond its stamps:"$'\n'"$(diff "$TEST_DIR/file.out" "$TEST_DIR/timed.out")"
+lines='(FLOOD: |Flow cleanup |Host cleanup )'
+plain=$(grep -cE "^$lines" "$TEST_DIR/file.out") || true
+[ "$plain" -gt 0 ] && [ "$(grep -cE "$stamp_re$lines" "$TEST_DIR/timed.out")" -eq "$plain" ] ||
+    fail "not every alert and sweep report is stamped:"$'\n'"$(cat "$TEST_DIR/timed.out")"
+grep -oE "$stamp_re" "$TEST_DIR/timed.out" >"$TEST_DIR/stamps"
+while read -r stamp; do
+    seconds=$(date -u -d "$stamp" +%s)
+    ((seconds >= flood_start && seconds <= flood_end)) ||
+        fail "stamp $stamp outside the flood, $(date -u -d "@$flood_start" +%FT%TZ) to $(date -u -d "@$flood_end" +%FT%TZ)"
+done <"$TEST_DIR/stamps"
+"$(dirname "$0")/../../src/surgewatch-timeline" "$TEST_DIR/timeline.png" "$TEST_DIR/timed.out" \
+    >"$TEST_DIR/timeline.out" 2>&1 || fail "surgewatch-timeline: $(cat "$TEST_DIR/timeline.out")"
+[ ! -s "$TEST_DIR/timeline.out" ] || fail "surgewatch-timeline said: $(cat "$TEST_DIR/timeline.out")"
+[ "$(head -c 4 "$TEST_DIR/timeline.png" | od -An -c | tr -d ' ')" = "211PNG" ] || fail "no PNG drawn"
 
 echo "PASS: $summary"
 grep '^FLOOD: ' "$TEST_DIR/file.out"
