@@ -54,7 +54,7 @@ INSTANTIATE_TEST_SUITE_P(
                     StampCase{"first_of_year_10000", 253402300800, "+010000-01-01T00:00:00Z"},
                     StampCase{"int64_max", kMax, "+292277026596-12-04T15:30:07Z"},
                     StampCase{"int64_min", kMin, "-292277022657-01-27T08:29:52Z"}),
-    [](const testing::TestParamInfo<StampCase>& info) { return info.param.name; });
+    CaseName());
 
 // Everywhere gmtime_r answers (years of an int), the same calendar: times
 // spread from far before year 0 to far beyond 9999 by a fixed generator,
