@@ -1,5 +1,6 @@
 #include "main.h"
 
+#include <sys/stat.h>
 #include <syslog.h>
 
 #include <cstdio>
@@ -11,6 +12,7 @@
 #include <thread>
 
 #include "alert.h"
+#include "batch.h"
 #include "decode.h"
 
 #ifndef __FILE_NAME__
@@ -80,12 +82,9 @@ void onPacket(u_char* user, const pcap_pkthdr* header, const u_char* bytes) {
     const std::optional<FlowObservation> seen = decodeFrame(bytes, header->caplen, offset);
     if (!seen) return;
     const FlowObservation& o = *seen;
-    const bool newFlow = g_flowTable->add(o.srcAddr, o.dstAddr, o.srcPort, o.dstPort, o.tcpFlags,
-                                          o.protocol, o.tos, o.length, time);
-    if (newFlow)
-        g_hostTable->add(o.dstAddr, time, int64_t(0));
-    else
-        g_hostTable->add(o.dstAddr, int64_t(0), time);
+    countObservation(new FlowRecord(o.srcAddr, o.dstAddr, o.srcPort, o.dstPort, o.tcpFlags,
+                                    o.protocol, o.tos, o.length, time),
+                     time);
 }
 
 SweepsRun SweepSchedule::run() {
@@ -168,27 +167,60 @@ int32_t startCapture(int argc, char** argv, const CaptureSource& source, pcap_t*
     return offset;
 }
 
+// A capture that is still being written (a pipe from a running capture)
+// must have every packet counted as soon as it is read, not when a batch
+// fills: only a regular file, whose end is final, is taken in batches.
+static size_t replayBatchCapacity(pcap_t* handle) {
+    FILE* file = pcap_file(handle);
+    struct stat status;
+    if (file == nullptr || fstat(fileno(file), &status) != 0 || !S_ISREG(status.st_mode)) return 1;
+    return PacketBatch::kDefaultCapacity;
+}
+
 ReplayResult replayCapture(pcap_t* handle, int32_t offset,
                            const std::function<void(const ReplayResult&)>& afterSweep) {
-    SweepSchedule schedule{};
-    ReplayResult result{0, 0, false};
-    for (;;) {
-        const int delivered =
-            pcap_dispatch(handle, 1, onPacket, reinterpret_cast<u_char*>(&offset));
-        if (delivered < 0) {
-            result.broken = true;
-            return result;
-        }
-        if (delivered == 0) return result;  // end of file
+    PacketBatch batch(offset, replayBatchCapacity(handle));
+    return replayCapture(handle, batch, afterSweep);
+}
+
+namespace {
+// The replay's step after every packet: the first packet sets the
+// references, then the schedule is considered.
+struct Replay {
+    SweepSchedule schedule;
+    ReplayResult result;
+    const std::function<void(const ReplayResult&)>& afterSweep;
+
+    static void afterPacket(void* context) {
+        Replay& replay = *static_cast<Replay*>(context);
+        ReplayResult& result = replay.result;
         if (result.packets == 0) {
             result.firstTime = g_packetTime;
-            schedule.flowSweepRef = g_packetTime;
-            schedule.hostSweepRef = g_packetTime;
+            replay.schedule.flowSweepRef = g_packetTime;
+            replay.schedule.hostSweepRef = g_packetTime;
         }
-        result.packets += uint64_t(delivered);
-        const SweepsRun swept = schedule.run();
-        if ((swept.flows || swept.hosts) && afterSweep) afterSweep(result);
+        ++result.packets;
+        const SweepsRun swept = replay.schedule.run();
+        if ((swept.flows || swept.hosts) && replay.afterSweep) replay.afterSweep(result);
     }
+};
+}  // namespace
+
+ReplayResult replayCapture(pcap_t* handle, PacketBatch& batch,
+                           const std::function<void(const ReplayResult&)>& afterSweep) {
+    Replay replay{SweepSchedule{}, ReplayResult{0, 0, false}, afterSweep};
+    batch.setAfterPacket(Replay::afterPacket, &replay);
+    for (;;) {
+        // Every frame the call delivered is applied (and counted) before its
+        // result is looked at: after damage, what came before it counts.
+        const int status = batch.dispatch(handle);
+        if (status <= 0) {
+            replay.result.broken = status < 0;
+            break;
+        }
+    }
+    batch.setAfterPacket(nullptr, nullptr);
+    return replay.result;
 }
 
 void DispatchFailures::failed(pcap_t* handle, Clock::time_point now) {
@@ -250,8 +282,9 @@ int monitorMain(int argc, char** argv) {
     schedule.hostSweepRef = time(nullptr);
     DispatchFailures failures;
     DropReports drops;
+    PacketBatch batch(offset);
     for (;;) {
-        if (pcap_dispatch(handle, -1, onPacket, reinterpret_cast<u_char*>(&offset)) < 0)
+        if (batch.dispatch(handle) < 0)
             failures.failed(handle, DispatchFailures::Clock::now());
         else
             failures.succeeded();

@@ -23,9 +23,11 @@ int32_t linkOffsetOf(int linkType);
 // "DLT_IEEE802_11 / 105; supported: DLT_NULL / 0, DLT_EN10MB / 1, ...".
 std::string describeUnknownLinkType(int linkType);
 
-// The packet handler. `user` points at the int32_t link offset. Moves the
-// packet clock, decodes the frame (decode.h) and hands one flow observation
-// to g_flowTable and one host observation to g_hostTable.
+// The work for one packet, at once. `user` points at the int32_t link
+// offset. Moves the packet clock, decodes the frame (decode.h) and hands one
+// flow observation to g_flowTable and one host observation to g_hostTable.
+// The capture loops do the same work through PacketBatch (batch.h), a few
+// dozen packets at a time, in the same order.
 void onPacket(u_char* user, const pcap_pkthdr* header, const u_char* bytes);
 
 // Which tables one consideration of the sweep schedule swept.
@@ -76,18 +78,25 @@ struct CaptureSource {
 // The compiled program is never released.
 int32_t startCapture(int argc, char** argv, const CaptureSource& source, pcap_t** handle);
 
-// Replays the capture file behind `handle` through onPacket, one packet per
-// dispatch call, with the sweep schedule considered after every packet, as
-// a live monitor would between packets that arrive apart. Both references
-// start at the first packet's second: the file replays as if the monitor
-// had been started just before it. `afterSweep`, when given, is called
-// with the progress so far after every packet whose schedule swept a table.
+// Replays the capture file behind `handle` with the packets of a live
+// monitor, packet after packet, with the sweep schedule considered after
+// every packet, as a live monitor would between packets that arrive apart.
+// Both references start at the first packet's second: the file replays as
+// if the monitor had been started just before it. `afterSweep`, when given,
+// is called with the progress so far after every packet whose schedule
+// swept a table. A regular file is read in batches (batch.h), anything else
+// (a pipe) a packet at a time, so that a packet read is counted at once.
 struct ReplayResult {
     uint64_t packets;   // replayed, before the end or the damage
     int64_t firstTime;  // packet time of the first packet; 0 before it
     bool broken;        // the file broke off; pcap_geterr says why
 };
 ReplayResult replayCapture(pcap_t* handle, int32_t offset,
+                           const std::function<void(const ReplayResult&)>& afterSweep = nullptr);
+// The same through the given batch, whatever the source: its capacity and
+// walk threshold are the caller's (tests and benchmarks compare them).
+class PacketBatch;
+ReplayResult replayCapture(pcap_t* handle, PacketBatch& batch,
                            const std::function<void(const ReplayResult&)>& afterSweep = nullptr);
 
 // Capture failures of the monitor's loop. The first of a run is reported

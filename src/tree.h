@@ -122,6 +122,45 @@ public:
         }
     }
 
+    // Walks the descents that inserting each of `keys` (records not in the
+    // tree) would take, side by side, one level per round: each round reads
+    // the node that every unfinished walk reached and asks for the cache line
+    // of the next, so the misses of all walks overlap instead of following
+    // one another. Read-only; the nodes are hints for the processor only,
+    // and no pointer outlives the call. At most kWalkWidth walks (the rest
+    // of `keys` is ignored) of at most kWalkLevels levels each, so a chain
+    // costs no more than that. Answers the number of nodes read.
+    static constexpr size_t kWalkWidth = 64;
+    static constexpr unsigned kWalkLevels = 64;
+    uint64_t walkAhead(const Node* const* keys, size_t n) const {
+        if (root == nullptr) return 0;
+        struct Walk {
+            const Node* key;
+            const Node* at;
+        };
+        Walk walks[kWalkWidth];
+        if (n > kWalkWidth) n = kWalkWidth;
+        for (size_t i = 0; i < n; ++i) walks[i] = {keys[i], root};
+        size_t active = n;
+        uint64_t steps = 0;
+        for (unsigned level = 0; level < kWalkLevels && active > 0; ++level) {
+            steps += active;
+            for (size_t i = 0; i < active;) {
+                Walk& walk = walks[i];
+                const Node* next = nullptr;
+                if (!(*walk.at == *walk.key)) next = *walk.at < *walk.key ? walk.at->right : walk.at->left;
+                if (next == nullptr) {
+                    walk = walks[--active];  // finished: the last unfinished walk takes its place
+                    continue;
+                }
+                prefetchNode(next);
+                walk.at = next;
+                ++i;
+            }
+        }
+        return steps;
+    }
+
     // Unlinks `x` from this tree and frees it. When x has two children its
     // in-order predecessor takes its place: that node is relinked, never
     // copied, so every other record keeps its address (sweep relies on it).

@@ -1,0 +1,62 @@
+#include "batch.h"
+
+#include <optional>
+
+#include "decode.h"
+#include "main.h"
+
+void countObservation(FlowRecord* record, int64_t time) {
+    // The record is freed when it merges: its destination is read first.
+    const uint32_t dstAddr = record->dstAddr;
+    if (g_flowTable->insert(record))
+        g_hostTable->add(dstAddr, time, int64_t(0));
+    else
+        g_hostTable->add(dstAddr, int64_t(0), time);
+}
+
+PacketBatch::PacketBatch(int32_t offset, size_t capacity, uint32_t walkFrom)
+    : offset_(offset),
+      capacity_(capacity < 1 ? 1 : capacity > kMaxCapacity ? kMaxCapacity : capacity),
+      walkFrom_(walkFrom) {}
+
+PacketBatch::~PacketBatch() {
+    for (size_t i = 0; i < size_; ++i) delete entries_[i].record;
+}
+
+void PacketBatch::collect(u_char* user, const pcap_pkthdr* header, const u_char* bytes) {
+    PacketBatch& batch = *reinterpret_cast<PacketBatch*>(user);
+    Entry& entry = batch.entries_[batch.size_];
+    entry.time = header->ts.tv_sec;
+    entry.record = nullptr;
+    const std::optional<FlowObservation> seen = decodeFrame(bytes, header->caplen, batch.offset_);
+    if (seen) {
+        const FlowObservation& o = *seen;
+        entry.record = new FlowRecord(o.srcAddr, o.dstAddr, o.srcPort, o.dstPort, o.tcpFlags,
+                                      o.protocol, o.tos, o.length, entry.time);
+        batch.keys_[batch.keyCount_++] = entry.record;
+    }
+    if (++batch.size_ == batch.capacity_) batch.apply();
+}
+
+void PacketBatch::apply() {
+    if (keyCount_ > 0 && g_flowTable->size() >= walkFrom_)
+        walkSteps_ += g_flowTable->walkAhead(keys_, keyCount_);
+    keyCount_ = 0;
+    for (size_t i = 0; i < size_; ++i) {
+        Entry& entry = entries_[i];
+        g_packetTime = entry.time;
+        if (entry.record != nullptr) {
+            FlowRecord* record = entry.record;
+            entry.record = nullptr;  // the tables own it now
+            countObservation(record, entry.time);
+        }
+        if (afterPacket_ != nullptr) afterPacket_(context_);
+    }
+    size_ = 0;
+}
+
+int PacketBatch::dispatch(pcap_t* handle, int count) {
+    const int status = pcap_dispatch(handle, count, collect, reinterpret_cast<u_char*>(this));
+    apply();
+    return status;
+}

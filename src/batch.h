@@ -1,0 +1,105 @@
+// PacketBatch: the frames of a dispatch call, taken a few dozen at a time,
+// so that the flow-tree descents of a batch wait for main memory together
+// instead of one after the other.
+//
+// Under a flood of new flows the flow table holds a million records and
+// more, most of them out of the processor's caches, and a descent is a
+// chain of some 25 dependent loads from main memory. A batch goes in three
+// steps:
+//   1. collect: each frame, as libpcap hands it over, is decoded and its
+//      flow record built, digest included (once per observation, as
+//      always); the frame itself is not kept, it is valid only during the
+//      handler call;
+//   2. walk ahead: when the flow table is large enough for its records to
+//      miss the caches, the descents that the batch's records will take are
+//      walked side by side, one level per round, asking for each walk's next
+//      record (SearchTree::walkAhead). Read-only, and nothing of it is kept:
+//      it only brings the lines into the cache;
+//   3. apply: packet after packet, in the order of arrival, exactly the work
+//      of onPacket: the packet clock, the insert of the built record from
+//      the root (an earlier packet of the batch may have created the flow,
+//      a sweep may have removed records), the destination observation, and
+//      the caller's per-packet step (the replay's sweep schedule).
+// So the tables see the same operations in the same order as without the
+// batch, and print the same alerts and reports.
+#ifndef SURGEWATCH_BATCH_H
+#define SURGEWATCH_BATCH_H
+
+#include <pcap/pcap.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "flow.h"
+
+// Hands one flow record built for a packet (owned; freed when it is merged)
+// to g_flowTable and the packet's destination observation, at packet time
+// `time`, to g_hostTable.
+void countObservation(FlowRecord* record, int64_t time);
+
+class PacketBatch {
+public:
+    // Frames per batch: enough walks to keep the processor's outstanding
+    // misses busy, few enough that their lines stay in the second-level
+    // cache until the apply step (docs/performance-flood.md).
+    static constexpr size_t kDefaultCapacity = 32;
+    static constexpr size_t kMaxCapacity = FlowTable::kWalkWidth;
+    // Live flows from which the batch walks ahead: below, the table's
+    // records are mostly in the caches and the walk costs more than it
+    // saves (docs/performance-flood.md).
+    static constexpr uint32_t kDefaultWalkFrom = 16384;
+    static constexpr uint32_t kNeverWalk = UINT32_MAX;
+
+    // Called after each packet's table work.
+    using AfterPacket = void (*)(void* context);
+
+    // Frames with their IPv4 header `offset` bytes in; a capacity of 1 to
+    // kMaxCapacity frames (out of range: clamped).
+    explicit PacketBatch(int32_t offset, size_t capacity = kDefaultCapacity,
+                         uint32_t walkFrom = kDefaultWalkFrom);
+    // Frees the records of frames collected but never applied.
+    ~PacketBatch();
+    PacketBatch(const PacketBatch&) = delete;
+    PacketBatch& operator=(const PacketBatch&) = delete;
+
+    void setAfterPacket(AfterPacket afterPacket, void* context) {
+        afterPacket_ = afterPacket;
+        context_ = context;
+    }
+
+    // The libpcap handler; `user` points at the batch. Collects the frame
+    // and applies the batch when it is full.
+    static void collect(u_char* user, const pcap_pkthdr* header, const u_char* bytes);
+    // Applies the frames collected so far: walk ahead, then apply in order.
+    void apply();
+
+    // One pcap_dispatch call on `handle` for up to `count` frames (-1: all
+    // that libpcap has ready, or the whole rest of a file) through collect,
+    // then the rest of the batch applied, on failure too: what the call
+    // delivered is always counted before its result is looked at. Answers
+    // what pcap_dispatch answered.
+    int dispatch(pcap_t* handle, int count = -1);
+
+    size_t pending() const { return size_; }
+    // Records read by the walks ahead so far.
+    uint64_t walkSteps() const { return walkSteps_; }
+
+private:
+    struct Entry {
+        FlowRecord* record;  // null: the frame moves the clock only
+        int64_t time;
+    };
+
+    int32_t offset_;
+    size_t capacity_;
+    uint32_t walkFrom_;
+    size_t size_ = 0;
+    size_t keyCount_ = 0;
+    AfterPacket afterPacket_ = nullptr;
+    void* context_ = nullptr;
+    uint64_t walkSteps_ = 0;
+    Entry entries_[kMaxCapacity];
+    const FlowRecord* keys_[kMaxCapacity];  // the records of the batch, for the walk
+};
+
+#endif
