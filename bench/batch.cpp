@@ -1,0 +1,84 @@
+// surgewatch-batch FILE CAPACITY WALK_FROM: the replay of FILE (filter
+// "ip") through a packet batch of CAPACITY frames that walks the flow-tree
+// descents ahead once the flow table holds WALK_FROM records ("never": no
+// walk), as the monitor would with those settings. The replay's own output
+// goes to /dev/null; one line goes to standard error:
+//
+//   packets 2000000 cpu 1.234 s 617.0 ns/packet live 1012345 walked 51234567
+//
+// with the processor time of the replay alone (file reading included), the
+// mean flow-table size at the flow sweeps, and the records the walks read
+// ahead: not 0 whenever the table reached WALK_FROM, which shows that the
+// walk really runs.
+#include <pcap/pcap.h>
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <string>
+
+#include "alert.h"
+#include "batch.h"
+#include "main.h"
+
+namespace {
+
+struct PcapCloser {
+    void operator()(pcap_t* p) const { pcap_close(p); }
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 4) {
+        fprintf(stderr, "usage: %s FILE CAPACITY WALK_FROM|never\n", argv[0]);
+        return 2;
+    }
+    const size_t capacity = size_t(strtoul(argv[2], nullptr, 10));
+    const uint32_t walkFrom = strcmp(argv[3], "never") == 0
+                                  ? PacketBatch::kNeverWalk
+                                  : uint32_t(strtoul(argv[3], nullptr, 10));
+    char error[PCAP_ERRBUF_SIZE] = "";
+    std::unique_ptr<pcap_t, PcapCloser> handle(pcap_open_offline(argv[1], error));
+    if (!handle) {
+        fprintf(stderr, "%s: cannot open %s: %s\n", argv[0], argv[1], error);
+        return 1;
+    }
+    bpf_program program;
+    if (pcap_compile(handle.get(), &program, "ip", 1, 0) < 0 ||
+        pcap_setfilter(handle.get(), &program) < 0) {
+        fprintf(stderr, "%s: filter: %s\n", argv[0], pcap_geterr(handle.get()));
+        return 1;
+    }
+    pcap_freecode(&program);
+    const int32_t offset = linkOffset(handle.get());
+    if (offset < 0) {
+        fprintf(stderr, "%s: unknown link type\n", argv[0]);
+        return 1;
+    }
+    if (freopen("/dev/null", "w", stdout) == nullptr) return 1;
+    g_alertsToSyslog = false;
+    createTables();
+
+    PacketBatch batch(offset, capacity, walkFrom);
+    double liveSum = 0;
+    uint64_t sweeps = 0;
+    const clock_t start = clock();
+    const ReplayResult result = replayCapture(handle.get(), batch, [&](const ReplayResult&) {
+        liveSum += g_flowTable->size();
+        ++sweeps;
+    });
+    const double seconds = double(clock() - start) / CLOCKS_PER_SEC;
+    if (result.broken) {
+        fprintf(stderr, "%s: %s\n", argv[0], pcap_geterr(handle.get()));
+        return 1;
+    }
+    fprintf(stderr,
+            "packets %" PRIu64 " cpu %.3f s %.1f ns/packet live %.0f walked %" PRIu64 "\n",
+            result.packets, seconds, result.packets ? seconds * 1e9 / double(result.packets) : 0.0,
+            sweeps ? liveSum / double(sweeps) : double(g_flowTable->size()), batch.walkSteps());
+    return 0;
+}
