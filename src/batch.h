@@ -42,7 +42,7 @@ public:
     // Frames per batch: enough walks to keep the processor's outstanding
     // misses busy, few enough that their lines stay in the second-level
     // cache until the apply step (docs/performance-flood.md).
-    static constexpr size_t kDefaultCapacity = 32;
+    static constexpr size_t kDefaultCapacity = 64;
     static constexpr size_t kMaxCapacity = FlowTable::kWalkWidth;
     // Live flows from which the batch walks ahead: below, the table's
     // records are mostly in the caches and the walk costs more than it

@@ -271,7 +271,7 @@ const Variant kVariants[] = {
     {"default", {PacketBatch::kDefaultCapacity, PacketBatch::kDefaultWalkFrom}, true},
     {"walk_always", {PacketBatch::kDefaultCapacity, 0}, true},
     {"walk_never", {PacketBatch::kDefaultCapacity, PacketBatch::kNeverWalk}, false},
-    {"widest_walking", {PacketBatch::kMaxCapacity, 0}, true},
+    {"thirty_two_walking", {32, 0}, true},
     {"seven_walking", {7, 0}, true},
     {"one_walking", {1, 0}, true},
 };
