@@ -215,6 +215,14 @@ public:
         Node* node = root;
         for (;;) {
             while (node != nullptr) {
+                // The right subtree comes after the left one, which is small
+                // for most nodes (they lie near the leaves): its root's lines
+                // are asked for now, the one with the record's times and the
+                // one with its links.
+                if (node->right != nullptr) {
+                    __builtin_prefetch(node->right);
+                    prefetchNode(node->right);
+                }
                 pending.push_back(node);
                 node = node->left;
             }
