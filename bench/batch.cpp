@@ -11,8 +11,9 @@
 // mean flow-table size after and before the flow sweeps (from their report
 // lines), and the records the walks read ahead: not 0 whenever the table
 // reached WALK_FROM, which shows that the walk really runs.
-#include <pcap/pcap.h>
+#include "batch.h"
 
+#include <pcap/pcap.h>
 #include <unistd.h>
 
 #include <cinttypes>
@@ -24,7 +25,6 @@
 #include <string>
 
 #include "alert.h"
-#include "batch.h"
 #include "main.h"
 
 namespace {
@@ -42,9 +42,10 @@ int main(int argc, char** argv) {
     }
     const size_t capacity = strcmp(argv[2], "default") == 0 ? PacketBatch::kDefaultCapacity
                                                             : size_t(strtoul(argv[2], nullptr, 10));
-    const uint32_t walkFrom = strcmp(argv[3], "never") == 0     ? PacketBatch::kNeverWalk
-                              : strcmp(argv[3], "default") == 0 ? PacketBatch::kDefaultWalkFrom
-                                                                : uint32_t(strtoul(argv[3], nullptr, 10));
+    const uint32_t walkFrom = strcmp(argv[3], "never") == 0 ? PacketBatch::kNeverWalk
+                              : strcmp(argv[3], "default") == 0
+                                  ? PacketBatch::kDefaultWalkFrom
+                                  : uint32_t(strtoul(argv[3], nullptr, 10));
     char error[PCAP_ERRBUF_SIZE] = "";
     std::unique_ptr<pcap_t, PcapCloser> handle(pcap_open_offline(argv[1], error));
     if (!handle) {

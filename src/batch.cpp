@@ -16,7 +16,9 @@ void countObservation(FlowRecord* record, int64_t time) {
 
 PacketBatch::PacketBatch(int32_t offset, size_t capacity, uint32_t walkFrom)
     : offset_(offset),
-      capacity_(capacity < 1 ? 1 : capacity > kMaxCapacity ? kMaxCapacity : capacity),
+      capacity_(capacity < 1              ? 1
+                : capacity > kMaxCapacity ? kMaxCapacity
+                                          : capacity),
       walkFrom_(walkFrom) {}
 
 PacketBatch::~PacketBatch() {

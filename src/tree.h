@@ -148,7 +148,8 @@ public:
             for (size_t i = 0; i < active;) {
                 Walk& walk = walks[i];
                 const Node* next = nullptr;
-                if (!(*walk.at == *walk.key)) next = *walk.at < *walk.key ? walk.at->right : walk.at->left;
+                if (!(*walk.at == *walk.key))
+                    next = *walk.at < *walk.key ? walk.at->right : walk.at->left;
                 if (next == nullptr) {
                     walk = walks[--active];  // finished: the last unfinished walk takes its place
                     continue;

@@ -6,8 +6,9 @@
 // the replay's progress, the sweeps and the final tables must be exactly
 // those of the packet-at-a-time reference: onPacket, one dispatch call per
 // packet, the schedule after every packet.
-#include <gtest/gtest.h>
+#include "batch.h"
 
+#include <gtest/gtest.h>
 #include <pcap/pcap.h>
 
 #include <algorithm>
@@ -18,7 +19,6 @@
 #include <string>
 #include <vector>
 
-#include "batch.h"
 #include "frames.h"
 #include "support.h"
 
@@ -116,7 +116,8 @@ std::vector<Packet> chainCapture(uint32_t n) {
                                              frames::wireAddr({198, 51, 100, 1}), srcPort, 0x5000,
                                              2, 6, 0, 40, kT));
     }
-    std::sort(byDigest.begin(), byDigest.end(), [](const auto& a, const auto& b) { return *a < *b; });
+    std::sort(byDigest.begin(), byDigest.end(),
+              [](const auto& a, const auto& b) { return *a < *b; });
     std::vector<Packet> packets;
     for (int pass = 0; pass < 2; ++pass)
         for (const auto& record : byDigest) {
@@ -154,7 +155,7 @@ std::string withoutDurations(std::string text) {
 
 // What one run leaves behind.
 struct Outcome {
-    std::string out;              // sweep durations taken out
+    std::string out;               // sweep durations taken out
     std::vector<uint64_t> sweeps;  // packets replayed at each sweep
     uint64_t packets = 0;
     int64_t firstTime = 0;
@@ -194,8 +195,9 @@ Outcome replay(const std::string& path, std::optional<Batching> batching) {
     run.out = withoutDurations(captureStdout([&] {
         if (batching) {
             PacketBatch batch(kEthernet, batching->capacity, batching->walkFrom);
-            const ReplayResult result = replayCapture(
-                handle.get(), batch, [&](const ReplayResult& r) { run.sweeps.push_back(r.packets); });
+            const ReplayResult result =
+                replayCapture(handle.get(), batch,
+                              [&](const ReplayResult& r) { run.sweeps.push_back(r.packets); });
             run.packets = result.packets;
             run.firstTime = result.firstTime;
             run.broken = result.broken;
@@ -241,9 +243,9 @@ Outcome live(const std::string& path, int count, std::optional<Batching> batchin
         int32_t offset = kEthernet;
         SweepSchedule schedule{kT, kT};
         for (;;) {
-            const int status =
-                batch ? batch->dispatch(handle.get(), count)
-                      : pcap_dispatch(handle.get(), count, onPacket, reinterpret_cast<u_char*>(&offset));
+            const int status = batch ? batch->dispatch(handle.get(), count)
+                                     : pcap_dispatch(handle.get(), count, onPacket,
+                                                     reinterpret_cast<u_char*>(&offset));
             if (status <= 0) {
                 run.broken = status < 0;
                 break;
@@ -383,7 +385,7 @@ TEST(BatchedChain, ChainReplaysTheSame) {
     }
     // Below the default threshold the batch never walks.
     const Outcome r = replay(dir.file("chain.pcap"), Batching{PacketBatch::kDefaultCapacity,
-                                                          PacketBatch::kDefaultWalkFrom});
+                                                              PacketBatch::kDefaultWalkFrom});
     EXPECT_EQ(r.walked, 0u);
 }
 
