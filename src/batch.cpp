@@ -1,5 +1,8 @@
 #include "batch.h"
 
+#include <sys/stat.h>
+
+#include <cstdio>
 #include <optional>
 
 #include "decode.h"
@@ -20,6 +23,13 @@ PacketBatch::PacketBatch(int32_t offset, size_t capacity, uint32_t walkFrom)
                 : capacity > kMaxCapacity ? kMaxCapacity
                                           : capacity),
       walkFrom_(walkFrom) {}
+
+size_t PacketBatch::capacityFor(pcap_t* handle) {
+    FILE* file = pcap_file(handle);
+    struct stat status;
+    if (file == nullptr || fstat(fileno(file), &status) != 0 || !S_ISREG(status.st_mode)) return 1;
+    return kDefaultCapacity;
+}
 
 PacketBatch::~PacketBatch() {
     for (size_t i = 0; i < size_; ++i) delete entries_[i].record;

@@ -50,6 +50,11 @@ public:
     static constexpr uint32_t kDefaultWalkFrom = 16384;
     static constexpr uint32_t kNeverWalk = UINT32_MAX;
 
+    // kDefaultCapacity for a capture read from a regular file, 1 for
+    // anything else (a pipe): a capture that may be still being written is
+    // then applied packet by packet as it is read.
+    static size_t capacityFor(pcap_t* handle);
+
     // Called after each packet's table work.
     using AfterPacket = void (*)(void* context);
 

@@ -1,6 +1,5 @@
 #include "main.h"
 
-#include <sys/stat.h>
 #include <syslog.h>
 
 #include <cstdio>
@@ -82,9 +81,11 @@ void onPacket(u_char* user, const pcap_pkthdr* header, const u_char* bytes) {
     const std::optional<FlowObservation> seen = decodeFrame(bytes, header->caplen, offset);
     if (!seen) return;
     const FlowObservation& o = *seen;
-    countObservation(new FlowRecord(o.srcAddr, o.dstAddr, o.srcPort, o.dstPort, o.tcpFlags,
-                                    o.protocol, o.tos, o.length, time),
-                     time);
+    // The record is built here, digest included; the tables take it over
+    // (countObservation, batch.h), as they do from a batch.
+    FlowRecord* record = new FlowRecord(o.srcAddr, o.dstAddr, o.srcPort, o.dstPort, o.tcpFlags,
+                                        o.protocol, o.tos, o.length, time);
+    countObservation(record, time);
 }
 
 SweepsRun SweepSchedule::run() {
@@ -167,19 +168,12 @@ int32_t startCapture(int argc, char** argv, const CaptureSource& source, pcap_t*
     return offset;
 }
 
-// A capture that is still being written (a pipe from a running capture)
-// must have every packet counted as soon as it is read, not when a batch
-// fills: only a regular file, whose end is final, is taken in batches.
-static size_t replayBatchCapacity(pcap_t* handle) {
-    FILE* file = pcap_file(handle);
-    struct stat status;
-    if (file == nullptr || fstat(fileno(file), &status) != 0 || !S_ISREG(status.st_mode)) return 1;
-    return PacketBatch::kDefaultCapacity;
-}
-
 ReplayResult replayCapture(pcap_t* handle, int32_t offset,
                            const std::function<void(const ReplayResult&)>& afterSweep) {
-    PacketBatch batch(offset, replayBatchCapacity(handle));
+    // A capture still being written (a pipe from a running capture) must
+    // have every packet counted as soon as it is read, not when a batch
+    // fills: only a regular file, whose end is final, is taken in batches.
+    PacketBatch batch(offset, PacketBatch::capacityFor(handle));
     return replayCapture(handle, batch, afterSweep);
 }
 
