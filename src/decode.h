@@ -26,7 +26,7 @@ struct FlowObservation {
     uint8_t tcpFlags;
     uint8_t protocol;  // 6, 17, 1, or 0 for anything else and fragments
     uint8_t tos;
-    uint32_t length;   // the IPv4 total length, host order
+    uint32_t length;  // the IPv4 total length, host order
 };
 
 namespace decode_detail {
@@ -73,24 +73,23 @@ inline std::optional<FlowObservation> decodeFrame(const u_char* frame, uint32_t 
     auto present = [&](uint32_t end) { return transport + end <= captured; };
     const u_char* t = ip + transport;
     switch (ip[9]) {
-    case IPPROTO_TCP:
-        o.protocol = IPPROTO_TCP;
-        if (present(2)) memcpy(&o.srcPort, t, 2);  // wire order kept
-        if (present(4)) memcpy(&o.dstPort, t + 2, 2);
-        if (present(14)) o.tcpFlags = t[13];
-        break;
-    case IPPROTO_UDP:
-        o.protocol = IPPROTO_UDP;
-        if (present(2)) memcpy(&o.srcPort, t, 2);
-        if (present(4)) memcpy(&o.dstPort, t + 2, 2);
-        break;
-    case IPPROTO_ICMP:
-        o.protocol = IPPROTO_ICMP;
-        if (present(1)) o.srcPort = t[0];  // type, as a number
-        if (present(2)) o.dstPort = t[1];  // code, as a number
-        break;
-    default:
-        break;
+        case IPPROTO_TCP:
+            o.protocol = IPPROTO_TCP;
+            if (present(2)) memcpy(&o.srcPort, t, 2);  // wire order kept
+            if (present(4)) memcpy(&o.dstPort, t + 2, 2);
+            if (present(14)) o.tcpFlags = t[13];
+            break;
+        case IPPROTO_UDP:
+            o.protocol = IPPROTO_UDP;
+            if (present(2)) memcpy(&o.srcPort, t, 2);
+            if (present(4)) memcpy(&o.dstPort, t + 2, 2);
+            break;
+        case IPPROTO_ICMP:
+            o.protocol = IPPROTO_ICMP;
+            if (present(1)) o.srcPort = t[0];  // type, as a number
+            if (present(2)) o.dstPort = t[1];  // code, as a number
+            break;
+        default: break;
     }
     return o;
 }

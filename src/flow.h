@@ -20,22 +20,22 @@
 #include "tree.h"
 
 struct FlowRecord {
-    uint32_t srcAddr;      // wire order
-    uint32_t dstAddr;      // wire order
-    uint16_t srcPort;      // wire bytes (TCP, UDP) or ICMP type
-    uint16_t dstPort;      // wire bytes (TCP, UDP) or ICMP code
-    uint32_t packets;      // packets in the current rate window
-    uint32_t bytes;        // sum of IPv4 total lengths, modulo 2^32
-    int64_t firstSeen;     // packet time of the first packet
-    int64_t lastSeen;      // packet time of the latest packet
-    uint8_t tcpFlags;      // of the first packet
-    uint8_t protocol;      // of the first packet: 6, 17, 1 or 0
-    uint8_t tos;           // of the first packet
-    int64_t windowStart;   // packet time at which the rate window opened
-    uint8_t digest[16];    // MD4 of the key, as MD4 outputs it
-    FlowRecord* left;      // owned: smaller digests
-    FlowRecord* right;     // owned: greater digests
-    FlowRecord* parent;    // not owned; null at the root
+    uint32_t srcAddr;     // wire order
+    uint32_t dstAddr;     // wire order
+    uint16_t srcPort;     // wire bytes (TCP, UDP) or ICMP type
+    uint16_t dstPort;     // wire bytes (TCP, UDP) or ICMP code
+    uint32_t packets;     // packets in the current rate window
+    uint32_t bytes;       // sum of IPv4 total lengths, modulo 2^32
+    int64_t firstSeen;    // packet time of the first packet
+    int64_t lastSeen;     // packet time of the latest packet
+    uint8_t tcpFlags;     // of the first packet
+    uint8_t protocol;     // of the first packet: 6, 17, 1 or 0
+    uint8_t tos;          // of the first packet
+    int64_t windowStart;  // packet time at which the rate window opened
+    uint8_t digest[16];   // MD4 of the key, as MD4 outputs it
+    FlowRecord* left;     // owned: smaller digests
+    FlowRecord* right;    // owned: greater digests
+    FlowRecord* parent;   // not owned; null at the root
 
     using PrintResult = uint32_t;
     static constexpr const char* kSweepReport = "Flow cleanup took %2.5f seconds (%u -> %u)\n";

@@ -2,10 +2,10 @@
 
 #include <syslog.h>
 
-#include <cstdio>
-#include <cstring>
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <optional>
 #include <thread>
@@ -239,7 +239,8 @@ public:
         if (pcap_stats(handle, &now) < 0) return;
         // libpcap's counters are 32 bits and wrap: differences of unsigned
         // values stay right across one wrap.
-        const u_int dropped = (now.ps_drop - reported_.ps_drop) + (now.ps_ifdrop - reported_.ps_ifdrop);
+        const u_int dropped =
+            (now.ps_drop - reported_.ps_drop) + (now.ps_ifdrop - reported_.ps_ifdrop);
         if (dropped == 0) return;
         writeWarning("Capture dropped %u packets since the last report (%u received)", dropped,
                      now.ps_recv - reported_.ps_recv);

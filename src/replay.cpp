@@ -71,15 +71,17 @@ pcap_t* openFile(const char* file, std::string& failure) {
     if (handle != nullptr) return handle;
     const std::string prefix = std::string(file) + ": ";
     failure = std::strncmp(errorBuffer, prefix.c_str(), prefix.size()) == 0 ? errorBuffer
-                                                                              : prefix + errorBuffer;
+                                                                            : prefix + errorBuffer;
     return nullptr;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    static const CaptureSource kFile = {kUsage, "Opening file %s... ",
-                                        openFile, "%s %d Cannot open capture file %s",
+    static const CaptureSource kFile = {kUsage,
+                                        "Opening file %s... ",
+                                        openFile,
+                                        "%s %d Cannot open capture file %s",
                                         "\n%s %d Cannot open capture file %s\n",
                                         "%s %d Unknown link type %s",
                                         "\n%s %d Unknown link type %s\n"};
@@ -103,8 +105,7 @@ int main(int argc, char** argv) {
 
     const ReplayResult result = replayCapture(handle.get(), offset);
     if (result.broken) {
-        const std::string text = std::string(argv[1]) + " after " +
-                                 std::to_string(result.packets) +
+        const std::string text = std::string(argv[1]) + " after " + std::to_string(result.packets) +
                                  " packets: " + pcap_geterr(handle.get());
         reportFailure("%s %d Cannot read capture file %s", "%s %d Cannot read capture file %s\n",
                       text.c_str());

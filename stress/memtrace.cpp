@@ -34,7 +34,8 @@ long statusKib(const char* field) {
     long value = -1;
     const size_t length = strlen(field);
     while (fgets(line, sizeof line, status) != nullptr)
-        if (strncmp(line, field, length) == 0 && line[length] == ':') value = strtol(line + length + 1, nullptr, 10);
+        if (strncmp(line, field, length) == 0 && line[length] == ':')
+            value = strtol(line + length + 1, nullptr, 10);
     fclose(status);
     return value;
 }
@@ -64,18 +65,19 @@ int main(int argc, char** argv) {
     // original standard output.
     FILE* out = fdopen(dup(STDOUT_FILENO), "w");
     if (out == nullptr || freopen("/dev/null", "w", stdout) == nullptr) return 1;
-    fprintf(out, "# seconds flow-records host-records resident-KiB heap-in-use-KiB heap-held-KiB\n");
+    fprintf(out,
+            "# seconds flow-records host-records resident-KiB heap-in-use-KiB heap-held-KiB\n");
     const ReplayResult result = replayCapture(handle.get(), offset, [&](const ReplayResult& sofar) {
         const struct mallinfo2 heap = mallinfo2();
         fprintf(out, "%" PRId64 " %u %u %ld %zu %zu\n", g_packetTime - sofar.firstTime,
-                g_flowTable->size(),
-                g_hostTable->size(), statusKib("VmRSS"), (heap.uordblks + heap.hblkhd) / 1024,
-                (heap.arena + heap.hblkhd) / 1024);
+                g_flowTable->size(), g_hostTable->size(), statusKib("VmRSS"),
+                (heap.uordblks + heap.hblkhd) / 1024, (heap.arena + heap.hblkhd) / 1024);
     });
     if (result.broken) {
         fprintf(stderr, "%s: %s\n", argv[0], pcap_geterr(handle.get()));
         return 1;
     }
-    fprintf(out, "# %" PRIu64 " packets; peak resident %ld KiB\n", result.packets, statusKib("VmHWM"));
+    fprintf(out, "# %" PRIu64 " packets; peak resident %ld KiB\n", result.packets,
+            statusKib("VmHWM"));
     return fclose(out) == 0 ? 0 : 1;
 }

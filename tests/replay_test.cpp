@@ -524,21 +524,32 @@ INSTANTIATE_TEST_SUITE_P(
         // Options: only -t, before the operands; anything else that starts
         // with '-' (but "-" alone) is refused like a wrong count.
         FailureCase{"unknown_option", emptyFile, {"-x", "FILE", "ip"}, kUsageWithOptions},
-        FailureCase{"unknown_option_as_old_file_operand", emptyFile, {"-x", "ip"}, kUsageWithOptions},
-        FailureCase{"unknown_option_after_t", emptyFile, {"-t", "-v", "FILE", "ip"}, kUsageWithOptions},
+        FailureCase{
+            "unknown_option_as_old_file_operand", emptyFile, {"-x", "ip"}, kUsageWithOptions},
+        FailureCase{
+            "unknown_option_after_t", emptyFile, {"-t", "-v", "FILE", "ip"}, kUsageWithOptions},
         FailureCase{"option_after_the_operands", emptyFile, {"FILE", "ip", "-t"}, kUsage},
         FailureCase{"t_alone", noFile, {"-t"}, kUsageWithOptions},
         FailureCase{"t_with_one_operand", emptyFile, {"-t", "FILE"}, kUsageWithOptions},
-        FailureCase{"t_with_three_operands", emptyFile, {"-t", "FILE", "ip", "extra"}, kUsageWithOptions},
+        FailureCase{
+            "t_with_three_operands", emptyFile, {"-t", "FILE", "ip", "extra"}, kUsageWithOptions},
         FailureCase{"double_dash_with_one_operand", emptyFile, {"--", "FILE"}, kUsageWithOptions},
         // Start-up reports are never stamped; after "--" a "-t" is a file.
-        FailureCase{"t_missing_file", noFile, {"-t", "FILE", "ip"},
-                    kOpening + "main.cpp N Cannot open capture file FILE: No such file or directory\n"},
-        FailureCase{"t_bad_filter", [] { return pcapWithLinkType(DLT_RAW); }, {"-t", "FILE", "ip and and"},
+        FailureCase{
+            "t_missing_file",
+            noFile,
+            {"-t", "FILE", "ip"},
+            kOpening + "main.cpp N Cannot open capture file FILE: No such file or directory\n"},
+        FailureCase{"t_bad_filter",
+                    [] { return pcapWithLinkType(DLT_RAW); },
+                    {"-t", "FILE", "ip and and"},
                     "Opening file FILE... done\nCompiling filter `ip and and`... \n"
                     "main.cpp N Cannot compile filter: *\n"},
-        FailureCase{"double_dash_then_a_file_named_t", noFile, {"-t", "--", "-t", "ip"},
-                    "Opening file -t... \nmain.cpp N Cannot open capture file -t: No such file or directory\n"}),
+        FailureCase{"double_dash_then_a_file_named_t",
+                    noFile,
+                    {"-t", "--", "-t", "ip"},
+                    "Opening file -t... \nmain.cpp N Cannot open capture file -t: No such file or "
+                    "directory\n"}),
     CaseName());
 
 // ------------------------------------------------- what operators met
@@ -646,10 +657,10 @@ INSTANTIATE_TEST_SUITE_P(
         // One flow of 30003 packets in 6 s: its own alert, then the
         // destination's 30001 packets of a known flow since the window
         // closed at the second packet; both raised by the packet at t+6.
-        TimedCase{"flow_and_destination_packets_alerts", [] { return flowExample(DLT_EN10MB, kT, 30001); },
-                  "tcp",
-                  at(6) + "FLOOD: 198.51.100.5 - 5000.50 tcp packets/s from 192.0.2.7 [DSCP 2E]\n" + at(6) +
-                      "FLOOD: 198.51.100.5 - 5000.17 packets/s\nReplayed 30003 packets\n"},
+        TimedCase{"flow_and_destination_packets_alerts",
+                  [] { return flowExample(DLT_EN10MB, kT, 30001); }, "tcp",
+                  at(6) + "FLOOD: 198.51.100.5 - 5000.50 tcp packets/s from 192.0.2.7 [DSCP 2E]\n" +
+                      at(6) + "FLOOD: 198.51.100.5 - 5000.17 packets/s\nReplayed 30003 packets\n"},
         TimedCase{"flows_alerts_and_a_flow_sweep", [] { return hostExamples(kT, 600); }, "udp",
                   at(6) + "FLOOD: 198.51.100.5 - 100.17 flows/s\n" + at(10) +
                       "Flow cleanup took D seconds (784 -> 784)\n" + at(18) +
@@ -658,8 +669,9 @@ INSTANTIATE_TEST_SUITE_P(
         // TCP packets kept out by the filter never stamp anything.
         TimedCase{"both_sweep_reports", [] { return sweepSchedule(kT); }, "udp",
                   at(10) + "Flow cleanup took D seconds (4 -> 4)\n" + at(20) +
-                      "Flow cleanup took D seconds (5 -> 5)\n" + at(20) + "Host cleanup took D seconds (5 -> 5)\n" +
-                      at(31) + "Flow cleanup took D seconds (6 -> 2)\n" + at(41) +
+                      "Flow cleanup took D seconds (5 -> 5)\n" + at(20) +
+                      "Host cleanup took D seconds (5 -> 5)\n" + at(31) +
+                      "Flow cleanup took D seconds (6 -> 2)\n" + at(41) +
                       "Flow cleanup took D seconds (3 -> 2)\n" + at(41) +
                       "Host cleanup took D seconds (7 -> 3)\nReplayed 7 packets\n"}),
     CaseName());
@@ -683,7 +695,8 @@ TEST(Replay, TimedFromStandardInputAndUpToTheDamage) {
     const ReplayOutcome damaged = runReplay(dir, {"-t", path, "tcp"});
     EXPECT_EQ(damaged.status, 1);
     const std::string expected = startup(path, "tcp", 14) + at(6) + kFlowAlert +
-                                 "main.cpp N Cannot read capture file " + path + " after 12001 packets: *\n";
+                                 "main.cpp N Cannot read capture file " + path +
+                                 " after 12001 packets: *\n";
     EXPECT_TRUE(matches(expected.c_str(), damaged.out.c_str())) << damaged.out;
 }
 
@@ -713,7 +726,8 @@ TEST(Replay, TimedLinesAtExtremeTimes) {
             writePcap(path, DLT_EN10MB, frames);
         const ReplayOutcome r = runReplay(dir, {"-t", path, "tcp"});
         EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(r.out, startup(path, "tcp", 14) + c.stamp + kFlowAlert + "Replayed 12001 packets\n");
+        EXPECT_EQ(r.out,
+                  startup(path, "tcp", 14) + c.stamp + kFlowAlert + "Replayed 12001 packets\n");
         EXPECT_EQ(r.err, "");
     }
 }
@@ -733,7 +747,8 @@ std::vector<Frame> incident(int64_t t) {
     uint16_t port = 1000;
     auto newFlows = [&](int64_t seconds, int count) {
         for (int i = 0; i < count; ++i)
-            frames.push_back(frame(DLT_EN10MB, seconds, ipv4(IPPROTO_UDP, {{192, 0, 2, 9}, port++}, {scanned, 53})));
+            frames.push_back(frame(DLT_EN10MB, seconds,
+                                   ipv4(IPPROTO_UDP, {{192, 0, 2, 9}, port++}, {scanned, 53})));
     };
     newFlows(t + 10, 2);
     int64_t start = t + 10;
@@ -757,7 +772,7 @@ std::vector<Frame> incident(int64_t t) {
 
 // Runs surgewatch-timeline with `args` (standard input `input`).
 ReplayOutcome runTimeline(const TempDir& dir, const std::vector<std::string>& args,
-                    const std::optional<Bytes>& input = std::nullopt) {
+                          const std::optional<Bytes>& input = std::nullopt) {
     return runReplay(dir, args, input, SURGEWATCH_TIMELINE);
 }
 
@@ -771,7 +786,8 @@ PngSize pngSize(const Bytes& file) {
         std::memcmp(&file[12], "IHDR", 4) != 0)
         return {};
     auto be32 = [&](size_t at) {
-        return uint32_t(file[at]) << 24 | uint32_t(file[at + 1]) << 16 | uint32_t(file[at + 2]) << 8 | file[at + 3];
+        return uint32_t(file[at]) << 24 | uint32_t(file[at + 1]) << 16 |
+               uint32_t(file[at + 2]) << 8 | file[at + 3];
     };
     return {be32(16), be32(20)};
 }
@@ -795,13 +811,16 @@ TEST(Timeline, DrawsACaptureWithAllThreeAlertKinds) {
     const ReplayOutcome replay = runReplay(dir, {"-t", capture, filter});
     ASSERT_EQ(replay.status, 0) << replay.out;
     std::string alerts;
-    for (size_t line = 0, end; (end = replay.out.find('\n', line)) != std::string::npos; line = end + 1)
-        if (replay.out.compare(line + 21, 7, "FLOOD: ") == 0) alerts += replay.out.substr(line, end + 1 - line);
-    EXPECT_EQ(alerts, at(6) + kFlowAlert + at(16) + "FLOOD: 198.51.100.7 - 116.83 flows/s\n" + at(22) +
-                          "FLOOD: 198.51.100.7 - 166.83 flows/s\n" + at(28) +
-                          "FLOOD: 198.51.100.7 - 216.83 flows/s\n" + at(30) +
-                          "FLOOD: 198.51.100.9 - 2100.17 tcp packets/s from 192.0.2.20 [DSCP 00]\n" + at(30) +
-                          "FLOOD: 198.51.100.9 - 5199.17 packets/s\n");
+    for (size_t line = 0, end; (end = replay.out.find('\n', line)) != std::string::npos;
+         line = end + 1)
+        if (replay.out.compare(line + 21, 7, "FLOOD: ") == 0)
+            alerts += replay.out.substr(line, end + 1 - line);
+    EXPECT_EQ(alerts,
+              at(6) + kFlowAlert + at(16) + "FLOOD: 198.51.100.7 - 116.83 flows/s\n" + at(22) +
+                  "FLOOD: 198.51.100.7 - 166.83 flows/s\n" + at(28) +
+                  "FLOOD: 198.51.100.7 - 216.83 flows/s\n" + at(30) +
+                  "FLOOD: 198.51.100.9 - 2100.17 tcp packets/s from 192.0.2.20 [DSCP 00]\n" +
+                  at(30) + "FLOOD: 198.51.100.9 - 5199.17 packets/s\n");
     const std::string timed = dir.file("timed.txt");
     std::filesystem::copy_file(dir.file("stdout"), timed);
 
@@ -823,9 +842,10 @@ TEST(Timeline, DrawsACaptureWithAllThreeAlertKinds) {
     const Bytes svgBytes = readFile(svg);
     const std::string text(svgBytes.begin(), svgBytes.end());
     EXPECT_NE(text.find("height=\"" + std::to_string(pictureHeight(3)) + "\""), std::string::npos);
-    for (const char* label : {"198.51.100.5", "198.51.100.7", "198.51.100.9", "1 alert<", "3 alerts", "2 alerts",
-                              "from standard input, 2001-09-09 01:46:46 to 2001-09-09 01:47:10 (UTC)",
-                              "limit 100 new flows/s"})
+    for (const char* label :
+         {"198.51.100.5", "198.51.100.7", "198.51.100.9", "1 alert<", "3 alerts", "2 alerts",
+          "from standard input, 2001-09-09 01:46:46 to 2001-09-09 01:47:10 (UTC)",
+          "limit 100 new flows/s"})
         EXPECT_NE(text.find(label), std::string::npos) << label;
     EXPECT_GT(svgBytes.size(), 20000u);
     EXPECT_LT(svgBytes.size(), 400000u);
@@ -870,11 +890,13 @@ TEST_P(Timelines, DrawOrRefuse) {
     const std::string text = c.status == 0 ? std::string(written.begin(), written.end()) : r.err;
     if (c.status == 0) {
         EXPECT_EQ(r.err, "");
-        EXPECT_NE(text.find("height=\"" + std::to_string(pictureHeight(c.panels)) + "\""), std::string::npos);
+        EXPECT_NE(text.find("height=\"" + std::to_string(pictureHeight(c.panels)) + "\""),
+                  std::string::npos);
     } else {
         EXPECT_TRUE(written.empty());
     }
-    for (const std::string& s : c.shown) EXPECT_NE(text.find(s), std::string::npos) << s << "\n" << r.err;
+    for (const std::string& s : c.shown)
+        EXPECT_NE(text.find(s), std::string::npos) << s << "\n" << r.err;
     for (const std::string& s : c.absent) EXPECT_EQ(text.find(s), std::string::npos) << s;
 }
 
@@ -884,9 +906,10 @@ std::string thousandDestinations() {
     std::string text = "Opening file -... done\n";
     for (int n = 1; n <= 1000; ++n)
         for (int i = 0; i < n; ++i)
-            text += "2026-12-10T01:00:00Z FLOOD: 10." + std::to_string(n / 256) + "." + std::to_string(n % 256) +
-                    ".1 - " + std::to_string(100 + i) + ".50 flows/s\n";
-    return text + "2026-12-10T02:00:00Z Host cleanup took 0.00100 seconds (1 -> 1)\nReplayed 9 packets\n";
+            text += "2026-12-10T01:00:00Z FLOOD: 10." + std::to_string(n / 256) + "." +
+                    std::to_string(n % 256) + ".1 - " + std::to_string(100 + i) + ".50 flows/s\n";
+    return text +
+           "2026-12-10T02:00:00Z Host cleanup took 0.00100 seconds (1 -> 1)\nReplayed 9 packets\n";
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -897,59 +920,86 @@ INSTANTIATE_TEST_SUITE_P(
                      thousandDestinations,
                      0,
                      {"10.3.232.1", "10.3.231.1", "10.3.230.1", "10.3.229.1", "1000 alerts",
-                      "showing the 4 destinations with the most alerts; 996 more destinations (496506 alerts) not shown",
+                      "showing the 4 destinations with the most alerts; 996 more destinations "
+                      "(496506 alerts) not shown",
                       "01:00:00 to 2026-12-10 02:00:00"},
                      {"10.3.228.1", "no alerts"},
                      4},
-        TimelineCase{"sweeps_without_alerts", {"OUT", "-"},
-                     [] {
-                         return std::string("Opening file x... done\n2026-12-10T11:31:07Z Flow cleanup took 0.00001 "
-                                            "seconds (0 -> 0)\nReplayed 1 packets\n");
-                     },
-                     0,
-                     {"no alerts in this replay", "2026-12-10 11:31:07 to 2026-12-10 11:31:07"},
-                     {"not shown"},
-                     1},
+        TimelineCase{
+            "sweeps_without_alerts",
+            {"OUT", "-"},
+            [] {
+                return std::string(
+                    "Opening file x... done\n2026-12-10T11:31:07Z Flow cleanup took 0.00001 "
+                    "seconds (0 -> 0)\nReplayed 1 packets\n");
+            },
+            0,
+            {"no alerts in this replay", "2026-12-10 11:31:07 to 2026-12-10 11:31:07"},
+            {"not shown"},
+            1},
         // Each kind of line the timeline reads, and lines it must skip: an
         // unstamped alert, a line that only looks like one, expanded years.
-        TimelineCase{"every_line_kind_and_lines_skipped", {"OUT"},
+        TimelineCase{
+            "every_line_kind_and_lines_skipped",
+            {"OUT"},
+            [] {
+                return std::string(
+                    "FLOOD: 192.0.2.1 - 9999.00 packets/s\n"
+                    "1999-12-31T23:59:50Z FLOOD: 192.0.2.2 - 2500.00 ipv6-icmp packets/s from "
+                    "192.0.2.3 "
+                    "[DSCP 00]\n"
+                    "2000-01-01T00:00:10Z FLOOD: 192.0.2.2 - 120.33 flows/s\n"
+                    "2000-01-01T00:00:10Z FLOOD: 192.0.2.2 - 80000.00 packets/s\n"
+                    "2000-01-01T00:00:11Z FLOOD: 192.0.2.4 - 300.00 packets/s and more\n"
+                    "2000-01-01T00:00:12Z FLOOD: '192.0.2.5 - 300.00 packets/s\n"
+                    "+010000-01-01T00:00:00Z FLOOD: 192.0.2.6 - 101.00 flows/s\n"
+                    "-000001-12-31T23:59:59Z FLOOD: 192.0.2.6 - 101.00 flows/s\n");
+            },
+            0,
+            {"192.0.2.2", "3 alerts", "left out: 2 alerts dated before the year 0000 or after 9999",
+             "1999-12-31 23:59:50 to 2000-01-01 00:00:12"},
+            {"192.0.2.1", "192.0.2.4", "192.0.2.5", "192.0.2.6"},
+            1},
+        TimelineCase{
+            "file_name_drawn_as_it_is",
+            {"OUT", "IN"},
+            [] {
+                return std::string(
+                    "2026-12-10T11:31:07Z FLOOD: 198.51.100.5 - 2000.17 tcp packets/s from "
+                    "192.0.2.7 [DSCP 2E]\n");
+            },
+            0,
+            {"/a&amp;b&lt;c>_x{1}^'.txt, 2026-12-10 11:31:07 to 2026-12-10 11:31:07 (UTC)",
+             "1 alert<"},
+            {},
+            1},
+        TimelineCase{"unstamped_replay_refused",
+                     {"OUT"},
                      [] {
                          return std::string(
-                             "FLOOD: 192.0.2.1 - 9999.00 packets/s\n"
-                             "1999-12-31T23:59:50Z FLOOD: 192.0.2.2 - 2500.00 ipv6-icmp packets/s from 192.0.2.3 "
-                             "[DSCP 00]\n"
-                             "2000-01-01T00:00:10Z FLOOD: 192.0.2.2 - 120.33 flows/s\n"
-                             "2000-01-01T00:00:10Z FLOOD: 192.0.2.2 - 80000.00 packets/s\n"
-                             "2000-01-01T00:00:11Z FLOOD: 192.0.2.4 - 300.00 packets/s and more\n"
-                             "2000-01-01T00:00:12Z FLOOD: '192.0.2.5 - 300.00 packets/s\n"
-                             "+010000-01-01T00:00:00Z FLOOD: 192.0.2.6 - 101.00 flows/s\n"
-                             "-000001-12-31T23:59:59Z FLOOD: 192.0.2.6 - 101.00 flows/s\n");
+                             "FLOOD: 192.0.2.1 - 9999.00 packets/s\nReplayed 1 packets\n");
                      },
-                     0,
-                     {"192.0.2.2", "3 alerts", "left out: 2 alerts dated before the year 0000 or after 9999",
-                      "1999-12-31 23:59:50 to 2000-01-01 00:00:12"},
-                     {"192.0.2.1", "192.0.2.4", "192.0.2.5", "192.0.2.6"},
-                     1},
-        TimelineCase{"file_name_drawn_as_it_is", {"OUT", "IN"},
-                     [] {
-                         return std::string("2026-12-10T11:31:07Z FLOOD: 198.51.100.5 - 2000.17 tcp packets/s from "
-                                            "192.0.2.7 [DSCP 2E]\n");
-                     },
-                     0,
-                     {"/a&amp;b&lt;c>_x{1}^'.txt, 2026-12-10 11:31:07 to 2026-12-10 11:31:07 (UTC)", "1 alert<"},
-                     {},
-                     1},
-        TimelineCase{"unstamped_replay_refused", {"OUT"},
-                     [] { return std::string("FLOOD: 192.0.2.1 - 9999.00 packets/s\nReplayed 1 packets\n"); },
                      1,
-                     {"surgewatch-timeline: no stamped lines in standard input: make them with surgewatch-replay -t\n"},
+                     {"surgewatch-timeline: no stamped lines in standard input: make them with "
+                      "surgewatch-replay -t\n"},
                      {},
                      0},
-        TimelineCase{"output_neither_png_nor_svg", {"out.jpg"}, [] { return std::string(); }, 2,
-                     {"Usage: surgewatch-timeline [-n ROWS] OUTPUT.png|OUTPUT.svg [INPUT]\n"}, {}, 0},
-        TimelineCase{"no_rows", {"-n", "0", "OUT"}, [] { return std::string(); }, 2, {"Usage: "}, {}, 0},
-        TimelineCase{"unreadable_input", {"OUT", "/nonexistent/timed.txt"}, [] { return std::string(); }, 1,
-                     {"surgewatch-timeline: cannot read /nonexistent/timed.txt\n"}, {}, 0}),
+        TimelineCase{"output_neither_png_nor_svg",
+                     {"out.jpg"},
+                     [] { return std::string(); },
+                     2,
+                     {"Usage: surgewatch-timeline [-n ROWS] OUTPUT.png|OUTPUT.svg [INPUT]\n"},
+                     {},
+                     0},
+        TimelineCase{
+            "no_rows", {"-n", "0", "OUT"}, [] { return std::string(); }, 2, {"Usage: "}, {}, 0},
+        TimelineCase{"unreadable_input",
+                     {"OUT", "/nonexistent/timed.txt"},
+                     [] { return std::string(); },
+                     1,
+                     {"surgewatch-timeline: cannot read /nonexistent/timed.txt\n"},
+                     {},
+                     0}),
     CaseName());
 
 }  // namespace
