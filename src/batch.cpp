@@ -5,17 +5,9 @@
 #include <cstdio>
 #include <optional>
 
+#include "clock.h"
 #include "decode.h"
-#include "main.h"
-
-void countObservation(FlowRecord* record, int64_t time) {
-    // The record is freed when it merges: its destination is read first.
-    const uint32_t dstAddr = record->dstAddr;
-    if (g_flowTable->insert(record))
-        g_hostTable->add(dstAddr, time, int64_t(0));
-    else
-        g_hostTable->add(dstAddr, int64_t(0), time);
-}
+#include "tables.h"
 
 PacketBatch::PacketBatch(int32_t offset, size_t capacity, uint32_t walkFrom)
     : offset_(offset),

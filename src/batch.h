@@ -32,11 +32,6 @@
 
 #include "flow.h"
 
-// Hands one flow record built for a packet (owned; freed when it is merged)
-// to g_flowTable and the packet's destination observation, at packet time
-// `time`, to g_hostTable.
-void countObservation(FlowRecord* record, int64_t time);
-
 class PacketBatch {
 public:
     // Frames per batch: enough walks to keep the processor's outstanding

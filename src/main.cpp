@@ -18,9 +18,6 @@
 #define __FILE_NAME__ "main.cpp"
 #endif
 
-FlowTable* g_flowTable = nullptr;
-HostTable* g_hostTable = nullptr;
-
 // Fixed capture parameters.
 constexpr int kSnapLength = 68;
 constexpr int kPromiscuous = 1;
@@ -82,7 +79,7 @@ void onPacket(u_char* user, const pcap_pkthdr* header, const u_char* bytes) {
     if (!seen) return;
     const FlowObservation& o = *seen;
     // The record is built here, digest included; the tables take it over
-    // (countObservation, batch.h), as they do from a batch.
+    // (countObservation, tables.h), as they do from a batch.
     FlowRecord* record = new FlowRecord(o.srcAddr, o.dstAddr, o.srcPort, o.dstPort, o.tcpFlags,
                                         o.protocol, o.tos, o.length, time);
     countObservation(record, time);
@@ -108,11 +105,6 @@ SweepsRun SweepSchedule::run() {
 void reportFailure(const char* logFormat, const char* outFormat, const char* text) {
     if (g_alertsToSyslog) syslog(kAlertPriority, logFormat, __FILE_NAME__, __LINE__, text);
     printf(outFormat, __FILE_NAME__, __LINE__, text);
-}
-
-void createTables() {
-    g_flowTable = new FlowTable();
-    g_hostTable = new HostTable();
 }
 
 int32_t startCapture(int argc, char** argv, const CaptureSource& source, pcap_t** handle) {

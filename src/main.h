@@ -13,6 +13,7 @@
 #include "clock.h"
 #include "flow.h"
 #include "host.h"
+#include "tables.h"
 
 // Bytes in front of the IPv4 header for the handle's link type, or -1 for a
 // link type the monitor does not know.
@@ -44,14 +45,6 @@ struct SweepSchedule {
     int64_t hostSweepRef;
     SweepsRun run();
 };
-
-// The two tables, created by createTables and never destroyed.
-extern FlowTable* g_flowTable;
-extern HostTable* g_hostTable;
-
-// Creates the two empty tables, g_flowTable and then g_hostTable; they live
-// until the process ends.
-void createTables();
 
 // What start-up opens: a live interface (the monitor) or a capture file
 // (the replay). The formats are those of the usage line, the open step's

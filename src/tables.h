@@ -1,0 +1,24 @@
+// The monitor's two tables, and the work of one flow observation on them.
+#ifndef SURGEWATCH_TABLES_H
+#define SURGEWATCH_TABLES_H
+
+#include <cstdint>
+
+#include "flow.h"
+#include "host.h"
+
+// The two tables, created by createTables and never destroyed.
+extern FlowTable* g_flowTable;
+extern HostTable* g_hostTable;
+
+// Creates the two empty tables, g_flowTable and then g_hostTable; they live
+// until the process ends.
+void createTables();
+
+// Hands one flow record built for a packet (owned; freed when it is merged)
+// to g_flowTable and the packet's destination observation, at packet time
+// `time`, to g_hostTable: a new flow counts as a new flow of its
+// destination, a known one as a packet.
+void countObservation(FlowRecord* record, int64_t time);
+
+#endif
