@@ -29,21 +29,11 @@
 #include "flow.h"
 #include "host.h"
 #include "main.h"
+#include "random.h"
 
 namespace {
 
 constexpr int64_t kTime = 1700000000;
-
-// splitmix64, seeded: the same keys on every run.
-struct Random {
-    uint64_t state;
-    uint64_t next() {
-        uint64_t z = (state += 0x9E3779B97F4A7C15ull);
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-        return z ^ (z >> 31);
-    }
-};
 
 struct Key {
     uint32_t src, dst;
@@ -51,7 +41,7 @@ struct Key {
 };
 
 std::vector<Key> randomKeys(size_t n, uint64_t seed) {
-    Random random{seed};
+    Random random(seed);
     std::vector<Key> keys(n);
     for (Key& k : keys) {
         const uint64_t a = random.next();
@@ -101,7 +91,7 @@ FlowFixture& flowFixture(size_t n) {
         fixture.reset(new FlowFixture);
         fixture->keys = randomKeys(n, 1000 + n);
         for (const Key& k : fixture->keys) addFlow(fixture->table, k);
-        Random random{n};
+        Random random(n);
         fixture->order.resize(1 << 16);
         for (uint32_t& i : fixture->order) i = uint32_t(random.next() % n);
         fixture->meanDepth = meanDepth(fixture->table.root);
@@ -186,7 +176,7 @@ void BM_OnPacket(benchmark::State& state) {
     HostTable hosts;
     g_flowTable = &flows;
     g_hostTable = &hosts;
-    Random random{5};
+    Random random(5);
     std::vector<std::vector<u_char>> frames;
     for (int i = 0; i < 256; ++i) {
         const uint64_t r = random.next();
@@ -276,7 +266,7 @@ void BM_HostAddKnown(benchmark::State& state) {
     HostTable table;
     const std::vector<Key> keys = randomKeys(n, 11);
     for (const Key& k : keys) table.add(k.dst, kTime, int64_t(0));
-    Random random{12};
+    Random random(12);
     std::vector<uint32_t> order(1 << 16);
     for (uint32_t& o : order) o = uint32_t(random.next() % n);
     size_t i = 0;

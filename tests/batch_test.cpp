@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "frames.h"
+#include "random.h"
 #include "support.h"
 
 namespace {
@@ -34,17 +35,6 @@ struct Packet {
     int64_t sec;
     int64_t usec;
     uint32_t caplen;
-};
-
-// splitmix64, seeded: the same capture on every run.
-struct Random {
-    uint64_t state;
-    uint64_t next() {
-        uint64_t z = (state += 0x9E3779B97F4A7C15ull);
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-        return z ^ (z >> 31);
-    }
 };
 
 Packet tcpPacket(frames::Addr src, uint16_t srcPort, uint8_t dstHost, int64_t sec, int64_t usec) {
@@ -64,7 +54,7 @@ Packet tcpPacket(frames::Addr src, uint16_t srcPort, uint8_t dstHost, int64_t se
 // 7 seconds (the flow alert), frames too short or not IPv4 (the clock
 // only), and a clock that steps back for a few packets.
 std::vector<Packet> floodCapture() {
-    Random random{42};
+    Random random(42);
     std::vector<Packet> packets;
     std::vector<std::pair<frames::Addr, uint16_t>> recent;
     for (int64_t second = 0; second < 40; ++second) {

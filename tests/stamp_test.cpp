@@ -12,6 +12,7 @@
 
 #include "alert.h"
 #include "clock.h"
+#include "random.h"
 #include "support.h"
 
 namespace {
@@ -73,18 +74,12 @@ TEST(Stamp, AgreesWithGmtime) {
                  fields.tm_sec);
         return std::string(out);
     };
-    uint64_t state = 42;
-    auto next = [&] {  // splitmix64
-        uint64_t z = (state += 0x9E3779B97F4A7C15ull);
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-        return z ^ (z >> 31);
-    };
+    Random random(42);
     int compared = 0;
     for (int i = 0; i < 200000; ++i) {
         // Spans of 2^36 s (2177 years) to 2^55 s (about 10^9 years), both signs.
         const int bits = 36 + i % 20;
-        const int64_t time = int64_t(next() >> (64 - bits)) - (int64_t(1) << (bits - 1));
+        const int64_t time = int64_t(random.next() >> (64 - bits)) - (int64_t(1) << (bits - 1));
         ASSERT_EQ(format(time), expected(time)) << time;
         ++compared;
     }
