@@ -26,14 +26,7 @@
 
 #include "alert.h"
 #include "main.h"
-
-namespace {
-
-struct PcapCloser {
-    void operator()(pcap_t* p) const { pcap_close(p); }
-};
-
-}  // namespace
+#include "pcap_handle.h"
 
 int main(int argc, char** argv) {
     if (argc != 4) {
@@ -47,7 +40,7 @@ int main(int argc, char** argv) {
                                   ? PacketBatch::kDefaultWalkFrom
                                   : uint32_t(strtoul(argv[3], nullptr, 10));
     char error[PCAP_ERRBUF_SIZE] = "";
-    std::unique_ptr<pcap_t, PcapCloser> handle(pcap_open_offline(argv[1], error));
+    PcapHandle handle(pcap_open_offline(argv[1], error));
     if (!handle) {
         fprintf(stderr, "%s: cannot open %s: %s\n", argv[0], argv[1], error);
         return 1;

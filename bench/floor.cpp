@@ -14,6 +14,8 @@
 #include <cstring>
 #include <memory>
 
+#include "pcap_handle.h"
+
 namespace {
 
 struct Reader {
@@ -27,10 +29,6 @@ void touchOneByte(u_char* user, const pcap_pkthdr* header, const u_char* bytes) 
     if (header->caplen > 0) reader->sum += bytes[0];
 }
 
-struct PcapCloser {
-    void operator()(pcap_t* p) const { pcap_close(p); }
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -40,7 +38,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     char error[PCAP_ERRBUF_SIZE] = "";
-    std::unique_ptr<pcap_t, PcapCloser> handle(pcap_open_offline(argv[1], error));
+    PcapHandle handle(pcap_open_offline(argv[1], error));
     if (!handle) {
         fprintf(stderr, "%s: cannot open %s: %s\n", argv[0], argv[1], error);
         return 1;

@@ -31,6 +31,7 @@
 #include <string>
 #include <vector>
 
+#include "pcap_handle.h"
 #include "random.h"
 
 namespace {
@@ -340,13 +341,6 @@ uint16_t buildPacket(Flow& flow, Random& random, uint8_t* frame) {
     return length;
 }
 
-struct DumperCloser {
-    void operator()(pcap_dumper_t* d) const { pcap_dump_close(d); }
-};
-struct PcapCloser {
-    void operator()(pcap_t* p) const { pcap_close(p); }
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -389,13 +383,12 @@ int main(int argc, char** argv) {
         return a.micros != b.micros ? a.micros < b.micros : a.flow < b.flow;
     });
 
-    std::unique_ptr<pcap_t, PcapCloser> dead(pcap_open_dead(DLT_EN10MB, kSnapLength));
+    PcapHandle dead(pcap_open_dead(DLT_EN10MB, kSnapLength));
     if (!dead) {
         fprintf(stderr, "%s: cannot open a capture handle\n", argv[0]);
         return 1;
     }
-    std::unique_ptr<pcap_dumper_t, DumperCloser> dumper(
-        pcap_dump_open(dead.get(), options.output.c_str()));
+    PcapDumper dumper(pcap_dump_open(dead.get(), options.output.c_str()));
     if (!dumper) {
         fprintf(stderr, "%s: cannot write %s: %s\n", argv[0], options.output.c_str(),
                 pcap_geterr(dead.get()));

@@ -19,6 +19,7 @@
 
 #include "alert.h"
 #include "main.h"
+#include "pcap_handle.h"
 
 namespace {
 
@@ -55,11 +56,6 @@ Options parseOptions(int argc, char** argv) {
     options.operands = at;
     return options;
 }
-
-struct PcapCloser {
-    void operator()(pcap_t* handle) const { pcap_close(handle); }
-};
-using PcapHandle = std::unique_ptr<pcap_t, PcapCloser>;
 
 // libpcap names the file in some open errors ("x.pcap: No such file or
 // directory") and not in others ("unknown file format"); the report names it

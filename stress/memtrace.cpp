@@ -19,12 +19,9 @@
 #include "flow.h"
 #include "host.h"
 #include "main.h"
+#include "pcap_handle.h"
 
 namespace {
-
-struct PcapCloser {
-    void operator()(pcap_t* handle) const { pcap_close(handle); }
-};
 
 // A field of /proc/self/status in KiB ("VmRSS", "VmHWM"), or -1.
 long statusKib(const char* field) {
@@ -48,7 +45,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     char errorBuffer[PCAP_ERRBUF_SIZE];
-    std::unique_ptr<pcap_t, PcapCloser> handle(pcap_open_offline(argv[1], errorBuffer));
+    PcapHandle handle(pcap_open_offline(argv[1], errorBuffer));
     if (!handle) {
         fprintf(stderr, "%s: %s\n", argv[0], errorBuffer);
         return 1;

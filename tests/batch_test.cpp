@@ -119,7 +119,7 @@ std::vector<Packet> chainCapture(uint32_t n) {
 
 void writeCapture(const std::string& path, const std::vector<Packet>& packets) {
     std::unique_ptr<pcap_t, PcapCloser> dead(pcap_open_dead(DLT_EN10MB, 68));
-    std::unique_ptr<pcap_dumper_t, PcapCloser> dumper(pcap_dump_open(dead.get(), path.c_str()));
+    PcapDumper dumper(pcap_dump_open(dead.get(), path.c_str()));
     ASSERT_TRUE(dumper);
     for (const Packet& p : packets) {
         pcap_pkthdr header{};

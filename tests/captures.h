@@ -50,7 +50,7 @@ inline Bytes pcapFile(const std::vector<Record>& records, const PcapFormat& form
             ADD_FAILURE() << "pcap_open_dead failed";
             return {};
         }
-        std::unique_ptr<pcap_dumper_t, PcapCloser> dumper(pcap_dump_open(dead.get(), path.c_str()));
+        PcapDumper dumper(pcap_dump_open(dead.get(), path.c_str()));
         if (dumper == nullptr) {
             ADD_FAILURE() << pcap_geterr(dead.get());
             return {};

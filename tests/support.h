@@ -19,6 +19,8 @@
 #include <system_error>
 #include <vector>
 
+#include "pcap_handle.h"
+
 // What `f` writes to standard output; the stream is flushed on both sides,
 // whatever its buffering.
 template <typename F>
@@ -29,11 +31,6 @@ std::string captureStdout(F&& f) {
     fflush(stdout);
     return testing::internal::GetCapturedStdout();
 }
-
-struct PcapCloser {
-    void operator()(pcap_t* p) const { pcap_close(p); }
-    void operator()(pcap_dumper_t* d) const { pcap_dump_close(d); }
-};
 
 class TempDir {
 public:
