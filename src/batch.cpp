@@ -43,16 +43,24 @@ void PacketBatch::collect(u_char* user, const pcap_pkthdr* header, const u_char*
 }
 
 void PacketBatch::apply() {
-    if (keyCount_ > 0 && g_flowTable->size() >= walkFrom_)
-        walkSteps_ += g_flowTable->walkAhead(keys_, keyCount_);
+    // The walks leave, for each record, the last node of its path they
+    // reached; the insert starts there, unless a record was removed since
+    // (a sweep run by the per-packet step), which may have changed paths.
+    const bool walked = keyCount_ > 0 && g_flowTable->size() >= walkFrom_;
+    if (walked) walkSteps_ += g_flowTable->walkAhead(keys_, keyCount_, found_);
+    const uint64_t removals = g_flowTable->removals();
     keyCount_ = 0;
+    size_t key = 0;
     for (size_t i = 0; i < size_; ++i) {
         Entry& entry = entries_[i];
         g_packetTime = entry.time;
         if (entry.record != nullptr) {
             FlowRecord* record = entry.record;
             entry.record = nullptr;  // the tables own it now
-            countObservation(record, entry.time);
+            FlowRecord* from =
+                walked && g_flowTable->removals() == removals ? found_[key] : nullptr;
+            ++key;
+            countObservation(record, entry.time, from);
         }
         if (afterPacket_ != nullptr) afterPacket_(context_);
     }

@@ -13,13 +13,16 @@
 //   2. walk ahead: when the flow table is large enough for its records to
 //      miss the caches, the descents that the batch's records will take are
 //      walked side by side, one level per round, asking for each walk's next
-//      record (SearchTree::walkAhead). Read-only, and nothing of it is kept:
-//      it only brings the lines into the cache;
+//      record (SearchTree::walkAhead). The walks only read; each leaves the
+//      last record of its path it reached;
 //   3. apply: packet after packet, in the order of arrival, exactly the work
-//      of onPacket: the packet clock, the insert of the built record from
-//      the root (an earlier packet of the batch may have created the flow,
-//      a sweep may have removed records), the destination observation, and
-//      the caller's per-packet step (the replay's sweep schedule).
+//      of onPacket: the packet clock, the insert of the built record, the
+//      destination observation, and the caller's per-packet step (the
+//      replay's sweep schedule). The insert's descent starts where the walk
+//      ended: records linked in since (by earlier packets of the batch) are
+//      new leaves and change no path, so that record is still on the path.
+//      Once a record has been removed (a sweep run by the per-packet step),
+//      the rest of the batch descends from the root.
 // So the tables see the same operations in the same order as without the
 // batch, and print the same alerts and reports.
 #ifndef SURGEWATCH_BATCH_H
@@ -100,6 +103,7 @@ private:
     uint64_t walkSteps_ = 0;
     Entry entries_[kMaxCapacity];
     const FlowRecord* keys_[kMaxCapacity];  // the records of the batch, for the walk
+    FlowRecord* found_[kMaxCapacity];       // where each walk ended, for the insert
 };
 
 #endif

@@ -8,10 +8,12 @@ void createTables() {
     g_hostTable = new HostTable();
 }
 
-void countObservation(FlowRecord* record, int64_t time) {
+void countObservation(FlowRecord* record, int64_t time, FlowRecord* from) {
     // The record is freed when it merges: its destination is read first.
     const uint32_t dstAddr = record->dstAddr;
-    if (g_flowTable->insert(record))
+    const bool created =
+        from != nullptr ? g_flowTable->insertBelow(from, record) : g_flowTable->insert(record);
+    if (created)
         g_hostTable->add(dstAddr, time, int64_t(0));
     else
         g_hostTable->add(dstAddr, int64_t(0), time);

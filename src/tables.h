@@ -18,7 +18,9 @@ void createTables();
 // Hands one flow record built for a packet (owned; freed when it is merged)
 // to g_flowTable and the packet's destination observation, at packet time
 // `time`, to g_hostTable: a new flow counts as a new flow of its
-// destination, a known one as a packet.
-void countObservation(FlowRecord* record, int64_t time);
+// destination, a known one as a packet. `from`, when given, is a record of
+// g_flowTable on the record's path from the root (see
+// SearchTree::insertBelow): the flow table's descent starts there.
+void countObservation(FlowRecord* record, int64_t time, FlowRecord* from = nullptr);
 
 #endif

@@ -100,7 +100,17 @@ public:
             ++count;
             return true;
         }
-        Node* at = root;
+        return insertBelow(root, node);
+    }
+
+    // The same, with the descent started at `at` instead of the root: `at`
+    // must be a record of this tree on the path from the root that
+    // inserting `node` takes. A node that walkAhead found for a key stays
+    // on that key's path while the tree only gains records (a new record
+    // becomes a leaf and changes no existing path); a removal may change
+    // paths and free records, so a node found before it is not used
+    // (removals() tells).
+    bool insertBelow(Node* at, Node* node) {
         for (;;) {
             // The next node is one of the two children: ask for both now, so
             // that its line is on its way while this node is compared.
@@ -122,35 +132,48 @@ public:
         }
     }
 
+    // Records removed so far: a node found by walkAhead is a valid start for
+    // insertBelow while this number has not changed.
+    uint64_t removals() const { return removals_; }
+
     // Walks the descents that inserting each of `keys` (records not in the
     // tree) would take, side by side, one level per round: each round reads
     // the node that every unfinished walk reached and asks for the cache line
     // of the next, so the misses of all walks overlap instead of following
-    // one another. Read-only; the nodes are hints for the processor only,
-    // and no pointer outlives the call. At most kWalkWidth walks (the rest
-    // of `keys` is ignored) of at most kWalkLevels levels each, so a chain
-    // costs no more than that. Answers the number of nodes read.
+    // one another. At most kWalkWidth walks (the rest of `keys` is ignored)
+    // of at most kWalkLevels levels each, so a chain costs no more than
+    // that. Only reads; `found[i]` is set to the last node the walk of
+    // keys[i] reached on its path: the equal record, the record it would be
+    // linked under, or, after kWalkLevels levels, the next record of its path
+    // (for insertBelow, while removals() stays the same); null for an empty
+    // tree. Answers the number
+    // of nodes read.
     static constexpr size_t kWalkWidth = 64;
     static constexpr unsigned kWalkLevels = 64;
-    uint64_t walkAhead(const Node* const* keys, size_t n) const {
-        if (root == nullptr) return 0;
+    uint64_t walkAhead(const Node* const* keys, size_t n, Node** found) {
+        if (n > kWalkWidth) n = kWalkWidth;
+        if (root == nullptr) {
+            for (size_t i = 0; i < n; ++i) found[i] = nullptr;
+            return 0;
+        }
         struct Walk {
             const Node* key;
-            const Node* at;
+            Node* at;
+            Node** found;
         };
         Walk walks[kWalkWidth];
-        if (n > kWalkWidth) n = kWalkWidth;
-        for (size_t i = 0; i < n; ++i) walks[i] = {keys[i], root};
+        for (size_t i = 0; i < n; ++i) walks[i] = {keys[i], root, &found[i]};
         size_t active = n;
         uint64_t steps = 0;
         for (unsigned level = 0; level < kWalkLevels && active > 0; ++level) {
             steps += active;
             for (size_t i = 0; i < active;) {
                 Walk& walk = walks[i];
-                const Node* next = nullptr;
+                Node* next = nullptr;
                 if (!(*walk.at == *walk.key))
                     next = *walk.at < *walk.key ? walk.at->right : walk.at->left;
                 if (next == nullptr) {
+                    *walk.found = walk.at;
                     walk = walks[--active];  // finished: the last unfinished walk takes its place
                     continue;
                 }
@@ -159,6 +182,7 @@ public:
                 ++i;
             }
         }
+        for (size_t i = 0; i < active; ++i) *walks[i].found = walks[i].at;
         return steps;
     }
 
@@ -202,6 +226,7 @@ public:
         x->right = nullptr;
         delete x;
         --count;
+        ++removals_;
     }
 
     // Calls `expired` once per record in ascending order, then removes the
@@ -248,6 +273,7 @@ public:
         if (root != nullptr) {
             delete root;
             root = nullptr;
+            ++removals_;
         }
         count = 0;
         const clock_t end = clock();
@@ -280,6 +306,9 @@ public:
         }
         if constexpr (!std::is_void_v<typename Node::PrintResult>) return listed;
     }
+
+private:
+    uint64_t removals_ = 0;
 };
 
 #endif

@@ -381,16 +381,22 @@ TEST(BatchedChain, ChainReplaysTheSame) {
 
 // ------------------------------------------------------------- walkAhead
 
-// Records compared by a descent for `key` (an insert's path): to the equal
-// record, or to the last record before a null link.
-uint64_t pathLength(const FlowTable& table, const FlowRecord& key) {
-    uint64_t length = 0;
-    for (const FlowRecord* at = table.root; at != nullptr;) {
-        ++length;
+// The records a descent for `key` compares (an insert's path), up to
+// `levels` of them: to the equal record, or to the last record before a
+// null link. `end` is the last of them.
+struct Path {
+    uint64_t length;
+    const FlowRecord* end;
+};
+Path pathOf(const FlowTable& table, const FlowRecord& key, uint64_t levels = UINT64_MAX) {
+    Path path{0, nullptr};
+    for (const FlowRecord* at = table.root; at != nullptr && path.length < levels;) {
+        ++path.length;
+        path.end = at;
         if (*at == key) break;
         at = *at < key ? at->right : at->left;
     }
-    return length;
+    return path;
 }
 
 std::unique_ptr<FlowRecord> flowRecord(uint32_t i) {
@@ -400,10 +406,13 @@ std::unique_ptr<FlowRecord> flowRecord(uint32_t i) {
 
 TEST(WalkAhead, ReadsWhatTheDescentsReadBoundedInWidthAndDepth) {
     FlowTable table;
-    EXPECT_EQ(table.walkAhead(nullptr, 0), 0u);
+    FlowRecord* found[FlowTable::kWalkWidth];
+    EXPECT_EQ(table.walkAhead(nullptr, 0, found), 0u);
     const std::unique_ptr<FlowRecord> lone = flowRecord(99999);
     const FlowRecord* loneKey = lone.get();
-    EXPECT_EQ(table.walkAhead(&loneKey, 1), 0u) << "empty tree";
+    found[0] = lone.get();
+    EXPECT_EQ(table.walkAhead(&loneKey, 1, found), 0u) << "empty tree";
+    EXPECT_EQ(found[0], nullptr) << "empty tree: the insert starts at the root";
 
     for (uint32_t i = 0; i < 5000; ++i) table.insert(flowRecord(i).release());
     // Keys present (walks stop at the equal record) and absent, 100 of them:
@@ -415,9 +424,11 @@ TEST(WalkAhead, ReadsWhatTheDescentsReadBoundedInWidthAndDepth) {
         keys.push_back(owned.back().get());
     }
     uint64_t expected = 0;
-    for (size_t i = 0; i < FlowTable::kWalkWidth; ++i) expected += pathLength(table, *keys[i]);
-    EXPECT_EQ(table.walkAhead(keys.data(), keys.size()), expected);
-    EXPECT_EQ(table.walkAhead(keys.data() + 3, 1), pathLength(table, *keys[3]));
+    for (size_t i = 0; i < FlowTable::kWalkWidth; ++i) expected += pathOf(table, *keys[i]).length;
+    EXPECT_EQ(table.walkAhead(keys.data(), keys.size(), found), expected);
+    for (size_t i = 0; i < FlowTable::kWalkWidth; ++i)
+        EXPECT_EQ(found[i], pathOf(table, *keys[i]).end) << "walk " << i;
+    EXPECT_EQ(table.walkAhead(keys.data() + 3, 1, found), pathOf(table, *keys[3]).length);
 }
 
 TEST(WalkAhead, ChainCostsAtMostTheBound) {
@@ -425,7 +436,7 @@ TEST(WalkAhead, ChainCostsAtMostTheBound) {
     std::vector<std::unique_ptr<FlowRecord>> records;
     for (uint32_t i = 0; i < 1000; ++i) records.push_back(flowRecord(i));
     std::sort(records.begin(), records.end(), [](const auto& a, const auto& b) { return *a < *b; });
-    const std::unique_ptr<FlowRecord> last = std::move(records.back());
+    std::unique_ptr<FlowRecord> last = std::move(records.back());
     records.pop_back();
     FlowRecord* previous = nullptr;
     for (auto& record : records) {  // linked as a chain of right links directly
@@ -439,10 +450,23 @@ TEST(WalkAhead, ChainCostsAtMostTheBound) {
         ++table.count;
     }
     const FlowRecord* key = last.get();
-    EXPECT_EQ(pathLength(table, *key), 999u);
-    EXPECT_EQ(table.walkAhead(&key, 1), uint64_t(FlowTable::kWalkLevels));
+    EXPECT_EQ(pathOf(table, *key).length, 999u);
+    FlowRecord* found[3];
+    EXPECT_EQ(table.walkAhead(&key, 1, found), uint64_t(FlowTable::kWalkLevels));
+    // Stopped at its bound, the walk leaves the next record of the path,
+    // the one it asked for last.
+    const FlowRecord* stop = pathOf(table, *key, FlowTable::kWalkLevels + 1).end;
+    EXPECT_EQ(found[0], stop);
     const FlowRecord* keys[3] = {key, key, table.root};
-    EXPECT_EQ(table.walkAhead(keys, 3), 2u * FlowTable::kWalkLevels + 1);
+    EXPECT_EQ(table.walkAhead(keys, 3, found), 2u * FlowTable::kWalkLevels + 1);
+    EXPECT_EQ(found[0], stop);
+    EXPECT_EQ(found[1], stop);
+    EXPECT_EQ(found[2], table.root);
+    // The insert goes on from where the walk stopped, to the end of the chain.
+    FlowRecord* linked = last.get();
+    EXPECT_TRUE(table.insertBelow(found[0], last.release()));
+    EXPECT_EQ(previous->right, linked);
+    EXPECT_EQ(table.count, 1000u);
 }
 
 }  // namespace
