@@ -17,7 +17,11 @@ expected=(
     share/doc/surgewatch/README.md
     share/doc/surgewatch/changelog.gz
     share/doc/surgewatch/copyright
+    share/doc/surgewatch/examples/mtail/surgewatch.mtail
+    share/doc/surgewatch/examples/prometheus/surgewatch-rules-test.yml
+    share/doc/surgewatch/examples/prometheus/surgewatch-rules.yml
     share/doc/surgewatch/examples/rsyslog/20-surgewatch-forward.conf
+    share/doc/surgewatch/examples/rsyslog/25-surgewatch-metrics.conf
     share/doc/surgewatch/examples/rsyslog/30-surgewatch-local.conf
     share/doc/surgewatch/examples/rsyslog/surgewatch-collector.conf
     share/doc/surgewatch/examples/surgewatch.conf
@@ -97,4 +101,7 @@ for snippet in "$prefix"/share/doc/surgewatch/examples/rsyslog/*.conf; do
     rsyslogd -N1 -f "$TEST_DIR/check.conf" >"$TEST_DIR/check.out" 2>&1 ||
         fail "rsyslogd rejects $(basename "$snippet"): $(cat "$TEST_DIR/check.out")"
 done
-echo "install layout, usage, manual pages, unit and rsyslog examples: ok"
+# The mtail program compiles, as mtail loads it from /etc/mtail.
+mtail --compile_only --progs "$prefix/share/doc/surgewatch/examples/mtail" --logtostderr \
+    >"$TEST_DIR/mtail.out" 2>&1 || fail "mtail rejects the program: $(cat "$TEST_DIR/mtail.out")"
+echo "install layout, usage, manual pages, unit, rsyslog and mtail examples: ok"

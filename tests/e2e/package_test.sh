@@ -40,7 +40,9 @@ for file in /usr/sbin/surgewatch /usr/lib/systemd/system/surgewatch@.service \
     /usr/share/doc/surgewatch/copyright /usr/share/doc/surgewatch/changelog.gz \
     /usr/share/man/man8/surgewatch.8.gz \
     /usr/share/doc/surgewatch/examples/rsyslog/20-surgewatch-forward.conf \
-    /usr/share/doc/surgewatch/examples/rsyslog/surgewatch-collector.conf; do
+    /usr/share/doc/surgewatch/examples/rsyslog/surgewatch-collector.conf \
+    /usr/share/doc/surgewatch/examples/mtail/surgewatch.mtail \
+    /usr/share/doc/surgewatch/examples/prometheus/surgewatch-rules.yml; do
     printf '%s\n' "${files[@]}" | grep -qxF "$file" || fail "no $file in the package"
 done
 grep -qx './etc/surgewatch/' <<<"$contents" || fail "no /etc/surgewatch in the package"

@@ -1,0 +1,115 @@
+#!/usr/bin/env bash
+# Alerts as Prometheus metrics, with the shipped pieces and real daemons:
+# the monitor captures a live hping3 flood on loopback under this test's
+# rsyslogd, which writes its lines to a file with the shipped template
+# (packaging/rsyslog/25-surgewatch-metrics.conf); the standard output goes
+# through logger at daemon.info, as the systemd unit's journal hands it on.
+# A real mtail runs the shipped program (packaging/mtail) on that file, and
+# the metrics read over HTTP must agree with what the monitor printed: each
+# alert counted once although it reaches the file twice, the last rate, the
+# latest flow sweep, the dropped packets of a burst sent while the monitor
+# was stopped. promtool checks the exposition and the shipped rules.
+. "$(dirname "$0")/lib.sh"
+source_dir=$(cd "$(dirname "$0")/../.." && pwd)
+command -v mtail >/dev/null || fail "mtail is needed (scripts/test installs it)"
+command -v hping3 >/dev/null || fail "hping3 is needed (scripts/test installs it)"
+promtool=$(command -v promtool || echo "$source_dir/build-tools/promtool")
+[ -x "$promtool" ] || fail "promtool is needed (scripts/test unpacks it into build-tools/)"
+
+address="127.9.$((($$ / 250) % 250 + 1)).$(($$ % 250 + 1))"
+# The burst goes to a neighbour: hping3 counts the replies to another
+# hping3's probes of its own destination as its own, and stops early.
+burst_address="${address%.*}.$((${address##*.} + 1))"
+target_port=$((20000 + $$ % 10000))
+mtail_port=$((40000 + $$ % 20000))
+while [ -n "$(ss -Htln "sport = :$mtail_port")" ]; do mtail_port=$((mtail_port + 1)); done
+
+log="$TEST_DIR/metrics.log"
+sed "s|/var/log/surgewatch-metrics.log|$log|" "$source_dir/packaging/rsyslog/25-surgewatch-metrics.conf" \
+    >"$TEST_DIR/metrics.conf"
+grep -q "file=\"$log\"" "$TEST_DIR/metrics.conf" || fail "metrics example not rewritten"
+start_syslog "$TEST_DIR/metrics.conf"
+
+# mtail follows the file from its start; it exists before the first line.
+: >"$log"
+mtail --progs "$source_dir/packaging/mtail" --logs "$log" --address 127.0.0.1 --port "$mtail_port" \
+    --logtostderr >"$TEST_DIR/mtail.err" 2>&1 &
+mtail_pid=$!
+on_exit "kill $mtail_pid; wait $mtail_pid 2>/dev/null"
+metrics_url="http://127.0.0.1:$mtail_port/metrics"
+for ((i = 0; i < 100; i++)); do
+    curl -sf "$metrics_url" >/dev/null && break
+    sleep 0.1
+done
+curl -sf "$metrics_url" >/dev/null || fail "mtail does not answer: $(cat "$TEST_DIR/mtail.err")"
+grep -q 'Loaded program surgewatch.mtail' "$TEST_DIR/mtail.err" ||
+    fail "mtail did not load the program: $(cat "$TEST_DIR/mtail.err")"
+
+out="$TEST_DIR/monitor.out"
+spawn_with_syslog "$SURGEWATCH" lo "ip and (dst host $address or dst host $burst_address)" \
+    > >(tee "$out" | logger -u "$SYSLOG_SOCKET" -t surgewatch -p daemon.info)
+monitor=$SPAWNED_PID
+wait_for_line "$out" '^Detecting IP layer offset in bytes\.\.\. 14 done$' 5 ||
+    fail "the monitor did not start: $(cat "$out")"
+
+# New flows from hping3's rising source ports, about a thousand a second:
+# a flows alert within seconds and the first flow sweep about 10 s in.
+timeout 40 hping3 -q -S -p "$target_port" -i u1000 -c 40000 "$address" >/dev/null 2>&1 &
+traffic=$!
+on_exit "kill $traffic 2>/dev/null; wait $traffic 2>/dev/null"
+wait_for_line "$out" "^FLOOD: ${address//./\\.} - [0-9]+\.[0-9]{2} flows/s$" 15 ||
+    fail "no flows alert: $(tail -n 5 "$out")"
+wait_for_line "$out" '^Flow cleanup took' 15 || fail "no flow sweep: $(tail -n 5 "$out")"
+
+# Stopped, the monitor leaves a flood of as fast as hping3 goes to the
+# capture ring, which cannot hold it; the next flow sweep reports the drops.
+kill -STOP "$monitor"
+timeout 2 hping3 -q -S -p "$target_port" --flood "$burst_address" >/dev/null 2>&1 || true
+kill -CONT "$monitor"
+wait_for_line "$out" '^Capture dropped [0-9]+ packets' 20 || fail "no drop line: $(tail -n 5 "$out")"
+kill "$traffic" 2>/dev/null || true
+stop_process "$monitor"
+syslog_sync
+
+# What the metrics must say, from the monitor's own standard output.
+alerts=$(grep -cE "^FLOOD: ${address//./\\.} - [0-9.]+ flows/s$" "$out")
+rate=$(grep -E "^FLOOD: ${address//./\\.} - [0-9.]+ flows/s$" "$out" | tail -n 1 | sed -E 's/.* - ([0-9.]+) .*/\1/')
+sweep=$(grep '^Flow cleanup took' "$out" | tail -n 1)
+before=$(sed -E 's/.*\(([0-9]+) -> ([0-9]+)\)$/\1/' <<<"$sweep")
+after=$(sed -E 's/.*\(([0-9]+) -> ([0-9]+)\)$/\2/' <<<"$sweep")
+dropped=$(awk '/^Capture dropped [0-9]+ packets/ { sum += $3 } END { print sum }' "$out")
+# Both copies of each alert reached the file.
+[ "$(grep -cE " local6\.alert surgewatch: FLOOD: ${address//./\\.} .*flows/s$" "$log")" -eq "$alerts" ] ||
+    fail "syslog copies in the file: $(grep FLOOD "$log")"
+[ "$(grep -cE " daemon\.info surgewatch: FLOOD: ${address//./\\.} .*flows/s$" "$log")" -eq "$alerts" ] ||
+    fail "standard output copies in the file: $(grep FLOOD "$log")"
+
+labels="destination=\"$address\",prog=\"surgewatch.mtail\",rule=\"flows\",sensor=\"[^\"]+\""
+expected=(
+    "^surgewatch_alerts_total\{$labels\} $alerts\$"
+    "^surgewatch_alert_rate\{$labels\} $(sed -E 's/\.?0+$//; s/\./\\./' <<<"$rate")\$"
+    "^surgewatch_table_entries_before\{prog=\"surgewatch.mtail\",sensor=\"[^\"]+\",table=\"flow\"\} $before\$"
+    "^surgewatch_table_entries_after\{prog=\"surgewatch.mtail\",sensor=\"[^\"]+\",table=\"flow\"\} $after\$"
+    "^surgewatch_capture_dropped_packets_total\{prog=\"surgewatch.mtail\",sensor=\"[^\"]+\"\} $dropped\$"
+    "^surgewatch_last_sweep_timestamp_seconds\{prog=\"surgewatch.mtail\",sensor=\"[^\"]+\",table=\"flow\"\} "
+)
+# mtail reads the file as it grows: give it a few seconds to catch up.
+for ((i = 0; i < 50; i++)); do
+    curl -sf "$metrics_url" >"$TEST_DIR/metrics.txt" || fail "mtail stopped answering"
+    missing=()
+    for pattern in "${expected[@]}"; do
+        grep -qE -- "$pattern" "$TEST_DIR/metrics.txt" || missing+=("$pattern")
+    done
+    [ ${#missing[@]} -eq 0 ] && break
+    sleep 0.2
+done
+[ ${#missing[@]} -eq 0 ] ||
+    fail "metrics missing: ${missing[*]}; got: $(grep '^surgewatch_' "$TEST_DIR/metrics.txt")"
+grep -q '^surgewatch_failures_total' "$TEST_DIR/metrics.txt" &&
+    fail "a failure counted: $(grep '^surgewatch_failures_total' "$TEST_DIR/metrics.txt")"
+
+"$promtool" check metrics <"$TEST_DIR/metrics.txt" || fail "promtool check metrics"
+(cd "$source_dir/packaging/prometheus" &&
+    "$promtool" check rules surgewatch-rules.yml && "$promtool" test rules surgewatch-rules-test.yml) ||
+    fail "promtool on the shipped rules"
+echo "$alerts flows alerts (rate $rate), sweep $before -> $after, $dropped dropped: in mtail's metrics; exposition and rules checked: ok"
