@@ -2,8 +2,14 @@
 //
 // An input is a little script, read front to back; bytes missing at the end
 // read as 0. Multi-byte numbers are little-endian.
-//   byte 0       link type: an index into kLinkTypes (the link-type table
-//                plus one type the monitor does not know)
+//   byte 0       low 7 bits: link type, an index into kLinkTypes (the
+//                link-type table plus one type the monitor does not know);
+//                high bit set: the frames go through a PacketBatch instead
+//                of onPacket, walking ahead at any table size and running
+//                the sweep schedule after every packet as the replay does,
+//                so that sweeps remove records between a batch's walk and
+//                its inserts; the batch is applied before opcodes 0 and 8
+//                and at the end
 //   bytes 1-8    the starting packet time (any 64-bit value); both sweep
 //                references start there too
 //   then steps, each an opcode byte (taken modulo 16) and its operands:
@@ -36,6 +42,7 @@
 #include <vector>
 
 #include "alert.h"
+#include "batch.h"
 #include "flow.h"
 #include "host.h"
 #include "main.h"
@@ -110,14 +117,21 @@ struct Script {
     }
 };
 
-void sendFrame(int32_t offset, int64_t time, const u_char* bytes, uint32_t caplen, uint32_t len) {
+void sendFrame(int32_t offset, PacketBatch* batch, int64_t time, const u_char* bytes,
+               uint32_t caplen, uint32_t len) {
     pcap_pkthdr header{};
     header.ts.tv_sec = time;
     header.caplen = caplen;
     header.len = len;
+    if (batch != nullptr) {
+        PacketBatch::collect(reinterpret_cast<u_char*>(batch), &header, bytes);
+        return;
+    }
     int32_t user = offset;
     onPacket(reinterpret_cast<u_char*>(&user), &header, bytes);
 }
+
+void runSchedule(void* schedule) { static_cast<SweepSchedule*>(schedule)->run(); }
 
 }  // namespace
 
@@ -133,16 +147,23 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Script script{data, size};
+    const uint8_t head = script.byte();
     const int32_t offset =
-        linkOffsetOf(kLinkTypes[script.byte() % (sizeof kLinkTypes / sizeof kLinkTypes[0])]);
+        linkOffsetOf(kLinkTypes[(head & 0x7F) % (sizeof kLinkTypes / sizeof kLinkTypes[0])]);
     int64_t time = int64_t(script.number(8));
     SweepSchedule schedule{time, time};
+    PacketBatch batched(offset, PacketBatch::kDefaultCapacity, 0);
+    batched.setAfterPacket(runSchedule, &schedule);
+    PacketBatch* batch = (head & 0x80) != 0 ? &batched : nullptr;
     uint32_t budget = kBurstBudget;
     g_packetTime = 0;
 
     while (!script.done()) {
         switch (script.byte() % 16) {
-            case 0: schedule.run(); break;
+            case 0:
+                if (batch != nullptr) batch->apply();
+                schedule.run();
+                break;
             case 1: time = int64_t(script.number(8)); break;
             case 7: {
                 uint32_t count = uint32_t(script.number(2));
@@ -158,11 +179,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                     // addresses (a chain) are measured elsewhere, not fuzzed.
                     const uint32_t address = i * 2654435761u;
                     if (vary) memcpy(frame.bytes.get() + at, &address, 4);
-                    sendFrame(offset, time, frame.bytes.get(), frame.caplen, frame.caplen);
+                    sendFrame(offset, batch, time, frame.bytes.get(), frame.caplen, frame.caplen);
                 }
                 break;
             }
             case 8: {
+                if (batch != nullptr) batch->apply();
                 g_sweepSelector = script.byte();
                 if (g_sweepSelector % 2 == 0)
                     g_flowTable->sweep(selectedFlow);
@@ -175,11 +197,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 const uint32_t caplen = script.byte();
                 const uint32_t len = uint32_t(script.number(2));
                 Frame frame = script.frame(caplen);
-                sendFrame(offset, time, frame.bytes.get(), frame.caplen, len);
+                sendFrame(offset, batch, time, frame.bytes.get(), frame.caplen, len);
                 break;
             }
         }
     }
+    if (batch != nullptr) batch->apply();
     schedule.run();
 
     checkTree("flow", *g_flowTable);
