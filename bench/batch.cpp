@@ -39,19 +39,8 @@ int main(int argc, char** argv) {
                               : strcmp(argv[3], "default") == 0
                                   ? PacketBatch::kDefaultWalkFrom
                                   : uint32_t(strtoul(argv[3], nullptr, 10));
-    char error[PCAP_ERRBUF_SIZE] = "";
-    PcapHandle handle(pcap_open_offline(argv[1], error));
-    if (!handle) {
-        fprintf(stderr, "%s: cannot open %s: %s\n", argv[0], argv[1], error);
-        return 1;
-    }
-    bpf_program program;
-    if (pcap_compile(handle.get(), &program, "ip", 1, 0) < 0 ||
-        pcap_setfilter(handle.get(), &program) < 0) {
-        fprintf(stderr, "%s: filter: %s\n", argv[0], pcap_geterr(handle.get()));
-        return 1;
-    }
-    pcap_freecode(&program);
+    PcapHandle handle = openFilteredFile(argv[0], argv[1], "ip");
+    if (!handle) return 1;
     const int32_t offset = linkOffset(handle.get());
     if (offset < 0) {
         fprintf(stderr, "%s: unknown link type\n", argv[0]);

@@ -37,19 +37,8 @@ int main(int argc, char** argv) {
         fprintf(stderr, "usage: %s FILE FILTER [--one-per-call]\n", argv[0]);
         return 2;
     }
-    char error[PCAP_ERRBUF_SIZE] = "";
-    PcapHandle handle(pcap_open_offline(argv[1], error));
-    if (!handle) {
-        fprintf(stderr, "%s: cannot open %s: %s\n", argv[0], argv[1], error);
-        return 1;
-    }
-    bpf_program program;
-    if (pcap_compile(handle.get(), &program, argv[2], 1, 0) < 0 ||
-        pcap_setfilter(handle.get(), &program) < 0) {
-        fprintf(stderr, "%s: filter '%s': %s\n", argv[0], argv[2], pcap_geterr(handle.get()));
-        return 1;
-    }
-    pcap_freecode(&program);
+    PcapHandle handle = openFilteredFile(argv[0], argv[1], argv[2]);
+    if (!handle) return 1;
 
     Reader reader;
     u_char* user = reinterpret_cast<u_char*>(&reader);

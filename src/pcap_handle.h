@@ -4,6 +4,7 @@
 
 #include <pcap/pcap.h>
 
+#include <cstdio>
 #include <memory>
 
 struct PcapCloser {
@@ -12,5 +13,25 @@ struct PcapCloser {
 };
 using PcapHandle = std::unique_ptr<pcap_t, PcapCloser>;
 using PcapDumper = std::unique_ptr<pcap_dumper_t, PcapCloser>;
+
+// For the measuring tools: opens the capture file `file` with `filter`
+// installed, or writes why not to standard error, after the tool's name,
+// and answers null.
+inline PcapHandle openFilteredFile(const char* tool, const char* file, const char* filter) {
+    char error[PCAP_ERRBUF_SIZE] = "";
+    PcapHandle handle(pcap_open_offline(file, error));
+    if (!handle) {
+        fprintf(stderr, "%s: cannot open %s: %s\n", tool, file, error);
+        return nullptr;
+    }
+    bpf_program program;
+    if (pcap_compile(handle.get(), &program, filter, 1, 0) < 0 ||
+        pcap_setfilter(handle.get(), &program) < 0) {
+        fprintf(stderr, "%s: filter '%s': %s\n", tool, filter, pcap_geterr(handle.get()));
+        return nullptr;
+    }
+    pcap_freecode(&program);
+    return handle;
+}
 
 #endif
