@@ -90,6 +90,20 @@ veth_pair() {
     ip link set "$2" up
 }
 
+# Prints a TCP port above 20000 on which nothing listens yet, picked at
+# random so that tests running at once rarely pick the same.
+free_port() {
+    local i candidate
+    for ((i = 0; i < 50; i++)); do
+        candidate=$((20000 + (RANDOM * 32768 + RANDOM) % 40000))
+        if ! ss -Htln "sport = :$candidate" | grep -q .; then
+            echo "$candidate"
+            return 0
+        fi
+    done
+    fail "no free port found"
+}
+
 # Waits up to $3 seconds (default 5) until file $1 holds a line matching
 # the extended regular expression $2. The limit is wall-clock time, however
 # slowly a loaded machine runs the polling.

@@ -4,25 +4,31 @@
 # rsyslogd, which writes its lines to a file with the shipped template
 # (packaging/rsyslog/25-surgewatch-metrics.conf); the standard output goes
 # through logger at daemon.info, as the systemd unit's journal hands it on.
-# A real mtail runs the shipped program (packaging/mtail) on that file, and
-# the metrics read over HTTP must agree with what the monitor printed: each
-# alert counted once although it reaches the file twice, the last rate, the
-# latest flow sweep, the dropped packets of a burst sent while the monitor
-# was stopped. promtool checks the exposition and the shipped rules.
+# A real mtail, as Debian's mtail user, runs the shipped program
+# (packaging/mtail) on that file, and the metrics read over HTTP must agree
+# with what the monitor printed: each alert counted once although it
+# reaches the file twice, the last rate and when it was logged, the latest
+# flow sweep, the dropped packets of a burst sent while the monitor was
+# stopped. A real Prometheus scrapes mtail and evaluates the shipped rules:
+# the flood and the drops fire, nothing else does. promtool checks the
+# exposition and the shipped rules.
 . "$(dirname "$0")/lib.sh"
 source_dir=$(cd "$(dirname "$0")/../.." && pwd)
 command -v mtail >/dev/null || fail "mtail is needed (scripts/test installs it)"
 command -v hping3 >/dev/null || fail "hping3 is needed (scripts/test installs it)"
-promtool=$(command -v promtool || echo "$source_dir/build-tools/promtool")
-[ -x "$promtool" ] || fail "promtool is needed (scripts/test unpacks it into build-tools/)"
+id mtail >/dev/null 2>&1 || fail "no user mtail (Debian's mtail package makes it)"
+tool() { command -v "$1" || echo "$source_dir/build-tools/$1"; }
+promtool=$(tool promtool)
+prometheus=$(tool prometheus)
+[ -x "$promtool" ] && [ -x "$prometheus" ] ||
+    fail "promtool and prometheus are needed (scripts/test unpacks them into build-tools/)"
+started=$(date +%s)
 
 address="127.9.$((($$ / 250) % 250 + 1)).$(($$ % 250 + 1))"
 # The burst goes to a neighbour: hping3 counts the replies to another
 # hping3's probes of its own destination as its own, and stops early.
 burst_address="${address%.*}.$((${address##*.} + 1))"
 target_port=$((20000 + $$ % 10000))
-mtail_port=$((40000 + $$ % 20000))
-while [ -n "$(ss -Htln "sport = :$mtail_port")" ]; do mtail_port=$((mtail_port + 1)); done
 
 log="$TEST_DIR/metrics.log"
 sed "s|/var/log/surgewatch-metrics.log|$log|" "$source_dir/packaging/rsyslog/25-surgewatch-metrics.conf" \
@@ -30,9 +36,19 @@ sed "s|/var/log/surgewatch-metrics.log|$log|" "$source_dir/packaging/rsyslog/25-
 grep -q "file=\"$log\"" "$TEST_DIR/metrics.conf" || fail "metrics example not rewritten"
 start_syslog "$TEST_DIR/metrics.conf"
 
-# mtail follows the file from its start; it exists before the first line.
-: >"$log"
-mtail --progs "$source_dir/packaging/mtail" --logs "$log" --address 127.0.0.1 --port "$mtail_port" \
+# rsyslog makes the file with the first line of the monitor's identifier,
+# readable by the group adm and no one else; mtail, whose user is in adm,
+# then follows it from there on.
+logger -u "$SYSLOG_SOCKET" -t surgewatch -p daemon.info "metrics test $$ starts"
+wait_for_line "$log" " daemon\.info surgewatch: metrics test $$ starts\$" 5 ||
+    fail "rsyslogd did not write the metrics file: $(cat "$log" 2>/dev/null)"
+[ "$(stat -c '%a %U %G' "$log")" = "640 root adm" ] || fail "metrics file: $(stat -c '%a %U %G' "$log")"
+mkdir "$TEST_DIR/progs"
+cp "$source_dir/packaging/mtail/surgewatch.mtail" "$TEST_DIR/progs/"
+chmod 755 "$TEST_DIR" "$TEST_DIR/progs"
+mtail_port=$(free_port)
+setpriv --reuid=mtail --regid=mtail --init-groups -- \
+    mtail --progs "$TEST_DIR/progs" --logs "$log" --address 127.0.0.1 --port "$mtail_port" \
     --logtostderr >"$TEST_DIR/mtail.err" 2>&1 &
 mtail_pid=$!
 on_exit "kill $mtail_pid; wait $mtail_pid 2>/dev/null"
@@ -44,6 +60,29 @@ done
 curl -sf "$metrics_url" >/dev/null || fail "mtail does not answer: $(cat "$TEST_DIR/mtail.err")"
 grep -q 'Loaded program surgewatch.mtail' "$TEST_DIR/mtail.err" ||
     fail "mtail did not load the program: $(cat "$TEST_DIR/mtail.err")"
+
+# Prometheus scrapes mtail every second in the job the rules name, and
+# evaluates them every second. Its first scrape comes some 5 s after its
+# start.
+mkdir "$TEST_DIR/prometheus"
+cp "$source_dir/packaging/prometheus/surgewatch-rules.yml" "$TEST_DIR/prometheus/"
+cat >"$TEST_DIR/prometheus/prometheus.yml" <<CONF
+global:
+  scrape_interval: 1s
+  evaluation_interval: 1s
+rule_files: [surgewatch-rules.yml]
+scrape_configs:
+  - job_name: surgewatch
+    static_configs:
+      - targets: ['127.0.0.1:$mtail_port']
+CONF
+prometheus_port=$(free_port)
+"$prometheus" --config.file="$TEST_DIR/prometheus/prometheus.yml" \
+    --storage.tsdb.path="$TEST_DIR/prometheus/data" --web.listen-address="127.0.0.1:$prometheus_port" \
+    >"$TEST_DIR/prometheus.log" 2>&1 &
+prometheus_pid=$!
+on_exit "kill $prometheus_pid; wait $prometheus_pid 2>/dev/null"
+api="http://127.0.0.1:$prometheus_port/api/v1"
 
 out="$TEST_DIR/monitor.out"
 spawn_with_syslog "$SURGEWATCH" lo "ip and (dst host $address or dst host $burst_address)" \
@@ -70,6 +109,7 @@ wait_for_line "$out" '^Capture dropped [0-9]+ packets' 20 || fail "no drop line:
 kill "$traffic" 2>/dev/null || true
 stop_process "$monitor"
 syslog_sync
+finished=$(date +%s)
 
 # What the metrics must say, from the monitor's own standard output.
 alerts=$(grep -cE "^FLOOD: ${address//./\\.} - [0-9.]+ flows/s$" "$out")
@@ -88,9 +128,11 @@ labels="destination=\"$address\",prog=\"surgewatch.mtail\",rule=\"flows\",sensor
 expected=(
     "^surgewatch_alerts_total\{$labels\} $alerts\$"
     "^surgewatch_alert_rate\{$labels\} $(sed -E 's/\.?0+$//; s/\./\\./' <<<"$rate")\$"
+    "^surgewatch_last_alert_timestamp_seconds\{$labels\} "
     "^surgewatch_table_entries_before\{prog=\"surgewatch.mtail\",sensor=\"[^\"]+\",table=\"flow\"\} $before\$"
     "^surgewatch_table_entries_after\{prog=\"surgewatch.mtail\",sensor=\"[^\"]+\",table=\"flow\"\} $after\$"
     "^surgewatch_capture_dropped_packets_total\{prog=\"surgewatch.mtail\",sensor=\"[^\"]+\"\} $dropped\$"
+    "^surgewatch_failures_total\{prog=\"surgewatch.mtail\",sensor=\"[^\"]+\"\} 0\$"
     "^surgewatch_last_sweep_timestamp_seconds\{prog=\"surgewatch.mtail\",sensor=\"[^\"]+\",table=\"flow\"\} "
 )
 # mtail reads the file as it grows: give it a few seconds to catch up.
@@ -105,11 +147,37 @@ for ((i = 0; i < 50; i++)); do
 done
 [ ${#missing[@]} -eq 0 ] ||
     fail "metrics missing: ${missing[*]}; got: $(grep '^surgewatch_' "$TEST_DIR/metrics.txt")"
-grep -q '^surgewatch_failures_total' "$TEST_DIR/metrics.txt" &&
-    fail "a failure counted: $(grep '^surgewatch_failures_total' "$TEST_DIR/metrics.txt")"
+# The times are those of the lines, in whole seconds, during this test.
+awk -v from="$started" -v to="$finished" '/^surgewatch_last_(alert|sweep)_timestamp_seconds\{/ {
+        if ($2 < from || $2 > to) { print; bad = 1 }
+    } END { exit bad }' "$TEST_DIR/metrics.txt" ||
+    fail "timestamps outside $started..$finished"
 
 "$promtool" check metrics <"$TEST_DIR/metrics.txt" || fail "promtool check metrics"
 (cd "$source_dir/packaging/prometheus" &&
     "$promtool" check rules surgewatch-rules.yml && "$promtool" test rules surgewatch-rules-test.yml) ||
     fail "promtool on the shipped rules"
-echo "$alerts flows alerts (rate $rate), sweep $before -> $after, $dropped dropped: in mtail's metrics; exposition and rules checked: ok"
+
+# Prometheus has scraped all of it and its rules fire for the flood, with
+# the latest rate, and for the drops; neither of the rules about a silent
+# sensor fires.
+flood_description="surgewatch on [^ ]+ alerted on ${address//./\\.} by its flows rule in the last 5 minutes, latest at ${rate//./\\.} per second\\."
+for ((i = 0; i < 100; i++)); do
+    curl -sf "$api/alerts" >"$TEST_DIR/alerts.json" || fail "Prometheus does not answer: $(tail -n 5 "$TEST_DIR/prometheus.log")"
+    grep -qE "\"description\":\"$flood_description\"" "$TEST_DIR/alerts.json" &&
+        grep -q '"alertname":"SurgewatchCaptureDrops"' "$TEST_DIR/alerts.json" &&
+        ! grep -q '"state":"pending"' "$TEST_DIR/alerts.json" && break
+    sleep 0.2
+done
+grep -qE "\"description\":\"$flood_description\"" "$TEST_DIR/alerts.json" ||
+    fail "no flood alert with rate $rate in Prometheus: $(cat "$TEST_DIR/alerts.json")"
+curl -sf "$api/query" --data-urlencode \
+    "query=ALERTS{alertname=\"SurgewatchFlood\",alertstate=\"firing\",job=\"surgewatch\",rule=\"flows\",destination=\"$address\"}" \
+    >"$TEST_DIR/flood.json" || fail "Prometheus does not answer queries"
+grep -q '"result":\[{"metric":' "$TEST_DIR/flood.json" || fail "the flood alert is not firing: $(cat "$TEST_DIR/flood.json")"
+grep -q '"alertname":"SurgewatchCaptureDrops"' "$TEST_DIR/alerts.json" ||
+    fail "no capture drops alert in Prometheus: $(cat "$TEST_DIR/alerts.json")"
+! grep -qE '"alertname":"Surgewatch(NotReporting|MetricsDown)"' "$TEST_DIR/alerts.json" ||
+    fail "a silent sensor alert: $(cat "$TEST_DIR/alerts.json")"
+echo "$alerts flows alerts (rate $rate), sweep $before -> $after, $dropped dropped: in mtail's metrics;" \
+    "fired in Prometheus; exposition and rules checked: ok"
