@@ -21,15 +21,7 @@ for module in omrelp imrelp; do
 done
 
 # A TCP port on loopback that nothing listens on.
-port=""
-for ((i = 0; i < 50; i++)); do
-    candidate=$((20000 + (RANDOM * 32768 + RANDOM) % 40000))
-    if ! ss -Htln "sport = :$candidate" | grep -q .; then
-        port=$candidate
-        break
-    fi
-done
-[ -n "$port" ] || fail "no free port found"
+port=$(free_port)
 
 mkdir -p "$TEST_DIR"/{sensor,collector,collected}
 sensor_socket="$TEST_DIR/sensor/log.sock"

@@ -13,10 +13,7 @@ unit="$source_dir/packaging/systemd/surgewatch@.service.in"
 # Our own loopback address and ports, so that concurrent tests never meet.
 address="127.8.$((($$ / 250) % 250 + 1)).$(($$ % 250 + 1))"
 target_port=$((20000 + $$ % 10000))
-collector_port=$((30000 + $$ % 20000))
-while [ -n "$(ss -Htln "sport = :$collector_port")" ]; do
-    collector_port=$((collector_port + 1))
-done
+collector_port=$(free_port)
 
 # The examples with their paths moved into this test's directory and the
 # collector made local; everything else stays as shipped.
