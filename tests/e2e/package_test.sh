@@ -80,9 +80,11 @@ for name in $(sed -E 's/\([^)]*\)//g; s/[|,]/\n/g' <<<"$depends" | tr -d ' ' | s
         "$name" 2>/dev/null | sed '/^Multi-Arch: $/d' || true
 done >"$root/var/lib/dpkg/status"
 
-# dpkg on that root only, its log inside it.
+# dpkg on that root only: its files, its database and its log inside it,
+# never the machine's.
 in_root() {
-    PATH=/usr/sbin:/usr/bin:/sbin:/bin dpkg --root="$root" --log="$root/var/log/dpkg.log" "$@" \
+    PATH=/usr/sbin:/usr/bin:/sbin:/bin dpkg --root="$root" --admindir="$root/var/lib/dpkg" \
+        --log="$root/var/log/dpkg.log" "$@" \
         >"$TEST_DIR/dpkg.out" 2>&1 || fail "dpkg $*: $(cat "$TEST_DIR/dpkg.out")"
 }
 status_in_root() {
@@ -114,7 +116,7 @@ check_usage() {
 # 1. Without systemd: install, run, purge; systemctl is never called, and
 #    purging leaves the root as it was.
 in_root --install "$deb"
-[ "$(status_in_root)" = installed ] || fail "not installed after dpkg --install: $(status_in_root)"
+[ "$(status_in_root)" = installed ] || fail "not installed in the test's root: $(status_in_root)"
 for file in "${files[@]}"; do
     [ -e "$root$file" ] || fail "$file not installed"
 done
