@@ -34,9 +34,7 @@ void PacketBatch::collect(u_char* user, const pcap_pkthdr* header, const u_char*
     entry.record = nullptr;
     const std::optional<FlowObservation> seen = decodeFrame(bytes, header->caplen, batch.offset_);
     if (seen) {
-        const FlowObservation& o = *seen;
-        entry.record = new FlowRecord(o.srcAddr, o.dstAddr, o.srcPort, o.dstPort, o.tcpFlags,
-                                      o.protocol, o.tos, o.length, entry.time);
+        entry.record = buildRecord(*seen, entry.time);
         batch.keys_[batch.keyCount_++] = entry.record;
     }
     if (++batch.size_ == batch.capacity_) batch.apply();

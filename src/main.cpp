@@ -77,12 +77,8 @@ void onPacket(u_char* user, const pcap_pkthdr* header, const u_char* bytes) {
 
     const std::optional<FlowObservation> seen = decodeFrame(bytes, header->caplen, offset);
     if (!seen) return;
-    const FlowObservation& o = *seen;
-    // The record is built here, digest included; the tables take it over
-    // (countObservation, tables.h), as they do from a batch.
-    FlowRecord* record = new FlowRecord(o.srcAddr, o.dstAddr, o.srcPort, o.dstPort, o.tcpFlags,
-                                        o.protocol, o.tos, o.length, time);
-    countObservation(record, time);
+    // The tables take the record over, as they do from a batch.
+    countObservation(buildRecord(*seen, time), time);
 }
 
 SweepsRun SweepSchedule::run() {

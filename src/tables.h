@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "decode.h"
 #include "flow.h"
 #include "host.h"
 
@@ -14,6 +15,13 @@ extern HostTable* g_hostTable;
 // Creates the two empty tables, g_flowTable and then g_hostTable; they live
 // until the process ends.
 void createTables();
+
+// Builds the flow record of one observation at packet time `time`, its
+// digest included: the one record, and the one digest, of a packet.
+inline FlowRecord* buildRecord(const FlowObservation& o, int64_t time) {
+    return new FlowRecord(o.srcAddr, o.dstAddr, o.srcPort, o.dstPort, o.tcpFlags, o.protocol, o.tos,
+                          o.length, time);
+}
 
 // Hands one flow record built for a packet (owned; freed when it is merged)
 // to g_flowTable and the packet's destination observation, at packet time

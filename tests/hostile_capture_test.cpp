@@ -237,10 +237,7 @@ std::vector<HostileCase> hostileCases() {
     };
 }
 
-class HostileCapture : public testing::TestWithParam<HostileCase> {
-protected:
-    TempDir dir_;
-};
+class HostileCapture : public CasesInTempDir<HostileCase> {};
 
 TEST_P(HostileCapture, ClearErrorOrCorrectReplay) {
     const HostileCase& c = GetParam();

@@ -145,10 +145,7 @@ struct LinkCase {
 };
 void PrintTo(const LinkCase& c, std::ostream* os) { printCaseName(c, os); }
 
-class ReplayLinkTypes : public testing::TestWithParam<LinkCase> {
-protected:
-    TempDir dir_;
-};
+class ReplayLinkTypes : public CasesInTempDir<LinkCase> {};
 
 TEST_P(ReplayLinkTypes, FlowExampleRaisesTheAlertAt2000_17) {
     const std::string path = dir_.file("flow.pcap");
@@ -223,10 +220,7 @@ struct HostCase {
 };
 void PrintTo(const HostCase& c, std::ostream* os) { printCaseName(c, os); }
 
-class ReplayHostExamples : public testing::TestWithParam<HostCase> {
-protected:
-    TempDir dir_;
-};
+class ReplayHostExamples : public CasesInTempDir<HostCase> {};
 
 TEST_P(ReplayHostExamples, FlowsRule) {
     const std::string path = dir_.file("hosts.pcap");
@@ -299,10 +293,7 @@ Bytes pcapBytes(const std::vector<Frame>& frames, const TempDir& dir, bool nano)
     return readFile(path);
 }
 
-class ReplayFormats : public testing::TestWithParam<FormatCase> {
-protected:
-    TempDir dir_;
-};
+class ReplayFormats : public CasesInTempDir<FormatCase> {};
 
 TEST_P(ReplayFormats, SweepScheduleFollowsPacketTime) {
     const std::string path = dir_.file("capture");
@@ -384,10 +375,7 @@ struct DamageCase {
 };
 void PrintTo(const DamageCase& c, std::ostream* os) { printCaseName(c, os); }
 
-class ReplayDamagedFiles : public testing::TestWithParam<DamageCase> {
-protected:
-    TempDir dir_;
-};
+class ReplayDamagedFiles : public CasesInTempDir<DamageCase> {};
 
 constexpr size_t kFlowFrameSize = 14 + 20 + 20;
 
@@ -445,10 +433,7 @@ struct FailureCase {
 };
 void PrintTo(const FailureCase& c, std::ostream* os) { printCaseName(c, os); }
 
-class ReplayStartupFailures : public testing::TestWithParam<FailureCase> {
-protected:
-    TempDir dir_;
-};
+class ReplayStartupFailures : public CasesInTempDir<FailureCase> {};
 
 TEST_P(ReplayStartupFailures, ReportAndExit255) {
     const std::string path = dir_.file("input");
@@ -626,10 +611,7 @@ struct TimedCase {
 };
 void PrintTo(const TimedCase& c, std::ostream* os) { printCaseName(c, os); }
 
-class ReplayTimed : public testing::TestWithParam<TimedCase> {
-protected:
-    TempDir dir_;
-};
+class ReplayTimed : public CasesInTempDir<TimedCase> {};
 
 // Stamped with -t, as given in the case; without it, the very same output
 // with the stamps taken out, which the untimed tests above pin to the
@@ -864,10 +846,7 @@ struct TimelineCase {
 };
 void PrintTo(const TimelineCase& c, std::ostream* os) { printCaseName(c, os); }
 
-class Timelines : public testing::TestWithParam<TimelineCase> {
-protected:
-    TempDir dir_;
-};
+class Timelines : public CasesInTempDir<TimelineCase> {};
 
 TEST_P(Timelines, DrawOrRefuse) {
     const TimelineCase& c = GetParam();

@@ -51,6 +51,13 @@ private:
     std::string path_;
 };
 
+// A table of cases, each run with a temporary directory of its own, dir_.
+template <typename Case>
+class CasesInTempDir : public testing::TestWithParam<Case> {
+protected:
+    TempDir dir_;
+};
+
 inline std::vector<uint8_t> readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
