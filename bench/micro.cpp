@@ -94,7 +94,7 @@ FlowFixture& flowFixture(size_t n) {
         Random random(n);
         fixture->order.resize(1 << 16);
         for (uint32_t& i : fixture->order) i = uint32_t(random.next() % n);
-        fixture->meanDepth = meanDepth(fixture->table.root);
+        fixture->meanDepth = meanDepth(fixture->table.root());
     }
     return *fixture;
 }

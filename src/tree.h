@@ -15,9 +15,11 @@
 //   - void printListing() const: writes the record's listing line;
 //   - using PrintResult = void or uint32_t: what `print` answers.
 //
-// `root` and `count` are public so that tests and tools can link records by
-// hand (a million-record chain, say); `size()` reads `count`, which only the
-// tree's own operations keep equal to the number of linked records.
+// The root and the count are private: every link and unlink goes through
+// the tree's own operations, which keep the count equal to the number of
+// linked records and `removals()` exact (the batch's inserts rely on it).
+// Tests and tools that link records by hand (a million-record chain, say)
+// hand them over with `adopt` and take them back with `release`.
 //
 // The tree is never rebalanced, so ascending keys build a chain as long as
 // the table. Nothing here recurses: every walk is a loop over the links or
@@ -30,6 +32,7 @@
 #include <cstdio>
 #include <ctime>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "alert.h"
@@ -75,13 +78,33 @@ inline void prefetchNode(const Node* node) {
 template <typename Node>
 class SearchTree {
 public:
-    Node* root = nullptr;
-    uint32_t count = 0;
-
     SearchTree() = default;
     SearchTree(const SearchTree&) = delete;
     SearchTree& operator=(const SearchTree&) = delete;
-    ~SearchTree() { delete root; }
+    ~SearchTree() { delete root_; }
+
+    // The top record, null while the tree is empty.
+    Node* root() const { return root_; }
+
+    // Takes records linked by hand: `top` (parent null) and the `records`
+    // records below it, `records` counted as given (a check of the tree may
+    // be shown a wrong count this way). Frees what the tree held before.
+    void adopt(Node* top, uint32_t records) {
+        delete root_;
+        root_ = top;
+        count_ = records;
+        ++removals_;
+    }
+
+    // Gives up every record without freeing it: answers the top record (the
+    // caller owns it and all below it), and the tree is empty.
+    Node* release() {
+        Node* top = root_;
+        root_ = nullptr;
+        count_ = 0;
+        ++removals_;
+        return top;
+    }
 
     // Builds one record from the observation and inserts it. Answers true
     // when it was linked in as a new record, false when it was merged into
@@ -94,13 +117,13 @@ public:
     // Takes ownership of `node` (links null). Links it in, or merges it into
     // the equal record and frees it.
     bool insert(Node* node) {
-        if (root == nullptr) {
-            root = node;
+        if (root_ == nullptr) {
+            root_ = node;
             node->parent = nullptr;
-            ++count;
+            ++count_;
             return true;
         }
-        return insertBelow(root, node);
+        return insertBelow(root_, node);
     }
 
     // The same, with the descent started at `at` instead of the root: `at`
@@ -125,7 +148,7 @@ public:
             if (*slot == nullptr) {
                 *slot = node;
                 node->parent = at;
-                ++count;
+                ++count_;
                 return true;
             }
             at = *slot;
@@ -152,7 +175,7 @@ public:
     static constexpr unsigned kWalkLevels = 64;
     uint64_t walkAhead(const Node* const* keys, size_t n, Node** found) {
         if (n > kWalkWidth) n = kWalkWidth;
-        if (root == nullptr) {
+        if (root_ == nullptr) {
             for (size_t i = 0; i < n; ++i) found[i] = nullptr;
             return 0;
         }
@@ -162,7 +185,7 @@ public:
             Node** found;
         };
         Walk walks[kWalkWidth];
-        for (size_t i = 0; i < n; ++i) walks[i] = {keys[i], root, &found[i]};
+        for (size_t i = 0; i < n; ++i) walks[i] = {keys[i], root_, &found[i]};
         size_t active = n;
         uint64_t steps = 0;
         for (unsigned level = 0; level < kWalkLevels && active > 0; ++level) {
@@ -216,7 +239,7 @@ public:
         }
         Node* p = x->parent;
         if (p == nullptr)
-            root = replacement;
+            root_ = replacement;
         else if (p->left == x)
             p->left = replacement;
         else
@@ -225,69 +248,209 @@ public:
         x->left = nullptr;
         x->right = nullptr;
         delete x;
-        --count;
+        --count_;
         ++removals_;
     }
 
-    // Calls `expired` once per record in ascending order, then removes the
-    // accepted records from the greatest to the smallest, and prints the
-    // table's report line with the processor time taken (stamped with the
-    // packet time when lines are stamped).
+    // Calls `expired` once per record, then removes the accepted records
+    // from the greatest to the smallest, and prints the table's report line
+    // with the processor time taken (stamped with the packet time when lines
+    // are stamped). The predicate is pure, so the order of its calls cannot
+    // be seen; the order of the removals decides the shape that is left.
     void sweep(bool (*expired)(const Node&)) {
-        std::vector<Node*> pending;
-        std::vector<Node*> matches;
-        const uint32_t before = count;
+        const uint32_t before = count_;
         const clock_t start = clock();
-        Node* node = root;
-        for (;;) {
-            while (node != nullptr) {
-                // The right subtree comes after the left one, which is small
-                // for most nodes (they lie near the leaves): its root's lines
-                // are asked for now, the one with the record's times and the
-                // one with its links.
-                if (node->right != nullptr) {
-                    __builtin_prefetch(node->right);
-                    prefetchNode(node->right);
-                }
-                pending.push_back(node);
-                node = node->left;
-            }
-            if (pending.empty()) break;
-            node = pending.back();
-            pending.pop_back();
-            if (expired(*node)) matches.push_back(node);
-            node = node->right;
-        }
-        while (!matches.empty()) {
-            remove(matches.back());
-            matches.pop_back();
-        }
+        std::vector<Node*> matches;
+        collectExpired(expired, matches);
+        removeDescending(matches);
         const clock_t end = clock();
         stampLine();
-        printf(Node::kSweepReport, double(end - start) / CLOCKS_PER_SEC, before, count);
+        printf(Node::kSweepReport, double(end - start) / CLOCKS_PER_SEC, before, count_);
     }
 
+    // The scan of a sweep: the records of the top kScanSplitLevels levels
+    // are visited by one in-order walk, and the subtrees that hang below
+    // them (up to 2^kScanSplitLevels) are each walked in order by a cursor
+    // of their own, kScanCursors cursors side by side, one step each per
+    // round. A step reads one record whose lines the cursor asked for in
+    // the round before, so the misses of all cursors overlap instead of
+    // following one another. A chain has one such subtree, walked as one
+    // cursor: no worse than a single walk.
+    static constexpr unsigned kScanSplitLevels = 10;
+    static constexpr size_t kScanCursors = 48;
+    // How far ahead (in removals) the removal step reads: the record
+    // itself, then its links, then the path down to its in-order
+    // predecessor (docs/performance-flood.md).
+    static constexpr size_t kRemoveAheadRecord = 40;
+    static constexpr size_t kRemoveAheadLinks = 28;
+    static constexpr size_t kRemoveAheadPath = 18;
+    static constexpr size_t kRemoveAheadPath2 = 10;
+
+private:
+    // Asks for the lines of the whole record: the predicates read its
+    // times, the walks its links, and freeing it writes its first bytes.
+    static void prefetchRecord(const Node* node) {
+        const uintptr_t address = reinterpret_cast<uintptr_t>(node);
+        __builtin_prefetch(reinterpret_cast<const void*>(address));
+        __builtin_prefetch(reinterpret_cast<const void*>(address + sizeof(Node) - 1));
+    }
+
+    // Fills `matches` with the records `expired` accepts, in ascending order.
+    void collectExpired(bool (*expired)(const Node&), std::vector<Node*>& matches) {
+        // The top levels in order: a record to visit, or a subtree whose
+        // accepted records are found by a cursor and go in its place.
+        struct Piece {
+            Node* node;
+            bool subtree;
+        };
+        std::vector<Piece> pieces;
+        {
+            std::vector<std::pair<Node*, unsigned>> pending;
+            Node* node = root_;
+            unsigned depth = 0;
+            for (;;) {
+                while (node != nullptr) {
+                    if (depth == kScanSplitLevels) {
+                        prefetchRecord(node);
+                        pieces.push_back({node, true});
+                        break;
+                    }
+                    pending.emplace_back(node, depth);
+                    node = node->left;
+                    ++depth;
+                }
+                if (pending.empty()) break;
+                node = pending.back().first;
+                depth = pending.back().second + 1;
+                pending.pop_back();
+                pieces.push_back({node, false});
+                node = node->right;
+            }
+        }
+
+        std::vector<std::vector<Node*>> found(pieces.size());
+        struct Cursor {
+            Node* node;  // next record to go down from; null: pop the stack
+            std::vector<Node*>* out;
+            std::vector<Node*> stack;
+        };
+        Cursor cursors[kScanCursors];
+        size_t active = 0;
+        size_t nextPiece = 0;
+        // Gives `cursor` the next subtree; false when none is left.
+        auto start = [&](Cursor& cursor) {
+            while (nextPiece < pieces.size() && !pieces[nextPiece].subtree) ++nextPiece;
+            if (nextPiece == pieces.size()) return false;
+            cursor.node = pieces[nextPiece].node;
+            cursor.out = &found[nextPiece];
+            cursor.stack.clear();
+            ++nextPiece;
+            return true;
+        };
+        while (active < kScanCursors && start(cursors[active])) ++active;
+        while (active > 0) {
+            for (size_t i = 0; i < active;) {
+                Cursor& cursor = cursors[i];
+                if (cursor.node != nullptr) {
+                    // Down the left links, one record per round.
+                    cursor.stack.push_back(cursor.node);
+                    cursor.node = cursor.node->left;
+                    prefetchRecord(cursor.node);
+                } else if (!cursor.stack.empty()) {
+                    // The record's left subtree is done: visit it, go right.
+                    Node* visited = cursor.stack.back();
+                    cursor.stack.pop_back();
+                    if (expired(*visited)) cursor.out->push_back(visited);
+                    cursor.node = visited->right;
+                    prefetchRecord(cursor.node);
+                } else if (!start(cursor)) {
+                    std::swap(cursor, cursors[--active]);  // the last cursor takes its place
+                    continue;
+                }
+                ++i;
+            }
+        }
+
+        size_t total = 0;
+        for (const std::vector<Node*>& part : found) total += part.size();
+        matches.reserve(total + pieces.size());
+        for (size_t i = 0; i < pieces.size(); ++i) {
+            if (pieces[i].subtree)
+                matches.insert(matches.end(), found[i].begin(), found[i].end());
+            else if (expired(*pieces[i].node))
+                matches.push_back(pieces[i].node);
+        }
+    }
+
+    // Removes `matches` (ascending) from the greatest to the smallest. While
+    // one record is removed, the records due a few removals later are read
+    // ahead: their lines, then their links' lines, then the right links
+    // down to their in-order predecessors, the path a removal with two
+    // children takes. Only reads, only hints: removals in between may
+    // change those paths, never their correctness. Every record read is
+    // the one due or smaller than it, and a removal frees only the record
+    // removed, greater than every record still due, so nothing read has
+    // been freed.
+    void removeDescending(const std::vector<Node*>& matches) {
+        constexpr size_t kPaths = 32;  // a power of two above kRemoveAheadPath
+        static_assert(kRemoveAheadRecord > kRemoveAheadLinks &&
+                          kRemoveAheadLinks > kRemoveAheadPath &&
+                          kRemoveAheadPath > kRemoveAheadPath2 && kRemoveAheadPath < kPaths,
+                      "each read ahead follows the one before it");
+        Node* paths[kPaths] = {};  // where each due record's predecessor walk got to
+        for (size_t k = matches.size(); k-- > 0;) {
+            if (k >= kRemoveAheadRecord) prefetchRecord(matches[k - kRemoveAheadRecord]);
+            if (k >= kRemoveAheadLinks) {
+                const Node* due = matches[k - kRemoveAheadLinks];
+                prefetchNode(due->parent);
+                prefetchNode(due->left);
+                prefetchNode(due->right);
+            }
+            if (k >= kRemoveAheadPath) {
+                const size_t j = k - kRemoveAheadPath;
+                const Node* due = matches[j];
+                Node* step = nullptr;
+                if (due->left != nullptr && due->right != nullptr) step = due->left->right;
+                prefetchRecord(step);
+                paths[j % kPaths] = step;
+            }
+            if (k >= kRemoveAheadPath2) {
+                Node*& step = paths[(k - kRemoveAheadPath2) % kPaths];
+                if (step != nullptr) {
+                    if (step->right != nullptr) {
+                        step = step->right;
+                        prefetchRecord(step);
+                    } else {
+                        prefetchNode(step->left);
+                    }
+                }
+            }
+            remove(matches[k]);
+        }
+    }
+
+public:
     // Frees every record and prints how long that took.
     void clear() {
         const clock_t start = clock();
-        if (root != nullptr) {
-            delete root;
-            root = nullptr;
+        if (root_ != nullptr) {
+            delete root_;
+            root_ = nullptr;
             ++removals_;
         }
-        count = 0;
+        count_ = 0;
         const clock_t end = clock();
         printf("Tree deleted in %.4f seconds\n", double(end - start) / CLOCKS_PER_SEC);
     }
 
-    uint32_t size() const { return count; }
+    uint32_t size() const { return count_; }
 
     // Writes every record's listing line in ascending order. The flow table
     // answers the number of records listed, the host table nothing.
     typename Node::PrintResult print() const {
         uint32_t listed = 0;
         // In-order walk by the parent links: no stack at all.
-        const Node* node = root;
+        const Node* node = root_;
         while (node != nullptr && node->left != nullptr) node = node->left;
         while (node != nullptr) {
             node->printListing();
@@ -308,6 +471,8 @@ public:
     }
 
 private:
+    Node* root_ = nullptr;
+    uint32_t count_ = 0;
     uint64_t removals_ = 0;
 };
 

@@ -390,7 +390,7 @@ struct Path {
 };
 Path pathOf(const FlowTable& table, const FlowRecord& key, uint64_t levels = UINT64_MAX) {
     Path path{0, nullptr};
-    for (const FlowRecord* at = table.root; at != nullptr && path.length < levels;) {
+    for (const FlowRecord* at = table.root(); at != nullptr && path.length < levels;) {
         ++path.length;
         path.end = at;
         if (*at == key) break;
@@ -439,16 +439,17 @@ TEST(WalkAhead, ChainCostsAtMostTheBound) {
     std::unique_ptr<FlowRecord> last = std::move(records.back());
     records.pop_back();
     FlowRecord* previous = nullptr;
+    FlowRecord* first = nullptr;
     for (auto& record : records) {  // linked as a chain of right links directly
         FlowRecord* r = record.release();
         if (previous == nullptr)
-            table.root = r;
+            first = r;
         else
             previous->right = r;
         r->parent = previous;
         previous = r;
-        ++table.count;
     }
+    table.adopt(first, uint32_t(records.size()));
     const FlowRecord* key = last.get();
     EXPECT_EQ(pathOf(table, *key).length, 999u);
     FlowRecord* found[3];
@@ -457,16 +458,16 @@ TEST(WalkAhead, ChainCostsAtMostTheBound) {
     // the one it asked for last.
     const FlowRecord* stop = pathOf(table, *key, FlowTable::kWalkLevels + 1).end;
     EXPECT_EQ(found[0], stop);
-    const FlowRecord* keys[3] = {key, key, table.root};
+    const FlowRecord* keys[3] = {key, key, table.root()};
     EXPECT_EQ(table.walkAhead(keys, 3, found), 2u * FlowTable::kWalkLevels + 1);
     EXPECT_EQ(found[0], stop);
     EXPECT_EQ(found[1], stop);
-    EXPECT_EQ(found[2], table.root);
+    EXPECT_EQ(found[2], table.root());
     // The insert goes on from where the walk stopped, to the end of the chain.
     FlowRecord* linked = last.get();
     EXPECT_TRUE(table.insertBelow(found[0], last.release()));
     EXPECT_EQ(previous->right, linked);
-    EXPECT_EQ(table.count, 1000u);
+    EXPECT_EQ(table.size(), 1000u);
 }
 
 }  // namespace

@@ -238,7 +238,7 @@ TEST(OnPacket, NewFlowReachesBothTables) {
 
     EXPECT_EQ(g_packetTime, kSec);
     ASSERT_EQ(tables.flows.size(), 1u);
-    const FlowRecord& f = *tables.flows.root;
+    const FlowRecord& f = *tables.flows.root();
     EXPECT_EQ(f.srcAddr, wireAddr(kSrc));
     EXPECT_EQ(f.dstAddr, wireAddr(kDst));
     EXPECT_EQ(fieldBytes(f.srcPort), (Pair{0x02, 0x2B}));
@@ -253,7 +253,7 @@ TEST(OnPacket, NewFlowReachesBothTables) {
     EXPECT_EQ(f.windowStart, kSec);
 
     ASSERT_EQ(tables.hosts.size(), 1u);
-    const HostRecord& h = *tables.hosts.root;
+    const HostRecord& h = *tables.hosts.root();
     EXPECT_EQ(h.addr, wireAddr(kDst));
     EXPECT_EQ(h.flows, 1u);
     EXPECT_EQ(h.packets, 1u);
@@ -326,8 +326,8 @@ TEST_P(SharedFlow, FramesFallIntoFlows) {
     EXPECT_EQ(tables.flows.size(), c.flowRecords);
     EXPECT_EQ(tables.hosts.size(), c.hostRecords);
     if (c.flowRecords == 1) {
-        EXPECT_EQ(tables.flows.root->packets, uint32_t(c.frames.size()));
-        EXPECT_EQ(tables.flows.root->protocol, c.protocol);
+        EXPECT_EQ(tables.flows.root()->packets, uint32_t(c.frames.size()));
+        EXPECT_EQ(tables.flows.root()->protocol, c.protocol);
     }
 }
 
@@ -378,8 +378,8 @@ TEST_P(PacketClock, FollowsEachFrame) {
             continue;
         }
         ASSERT_EQ(tables.flows.size(), 1u);
-        EXPECT_EQ(tables.flows.root->packets, s.flowPackets);
-        EXPECT_EQ(tables.flows.root->lastSeen, s.lastSeen);
+        EXPECT_EQ(tables.flows.root()->packets, s.flowPackets);
+        EXPECT_EQ(tables.flows.root()->lastSeen, s.lastSeen);
     }
 }
 
@@ -421,10 +421,10 @@ TEST_P(LinkOffset, ByLinkType) {
     InstalledTables tables;
     deliver(frame(size_t(offset), ipv4(6), tcp(555, 80, 0x12)), kSec, 0, kWholeFrame, offset);
     ASSERT_EQ(tables.flows.size(), 1u);
-    EXPECT_EQ(tables.flows.root->srcAddr, wireAddr(kSrc));
-    EXPECT_EQ(tables.flows.root->dstAddr, wireAddr(kDst));
-    EXPECT_EQ(fieldBytes(tables.flows.root->dstPort), (Pair{0x00, 0x50}));
-    EXPECT_EQ(tables.flows.root->tcpFlags, 0x12);
+    EXPECT_EQ(tables.flows.root()->srcAddr, wireAddr(kSrc));
+    EXPECT_EQ(tables.flows.root()->dstAddr, wireAddr(kDst));
+    EXPECT_EQ(fieldBytes(tables.flows.root()->dstPort), (Pair{0x00, 0x50}));
+    EXPECT_EQ(tables.flows.root()->tcpFlags, 0x12);
 }
 
 INSTANTIATE_TEST_SUITE_P(Links, LinkOffset, testing::ValuesIn(linkCases()), CaseName());

@@ -93,14 +93,11 @@ template <typename Node>
 void linkAsPath(SearchTree<Node>& tree, const std::vector<Node*>& records) {
     Node* last = nullptr;
     for (Node* record : records) {
-        if (last == nullptr)
-            tree.root = record;
-        else
-            (*last < *record ? last->right : last->left) = record;
+        if (last != nullptr) (*last < *record ? last->right : last->left) = record;
         record->parent = last;
         last = record;
     }
-    tree.count = uint32_t(records.size());
+    tree.adopt(records.empty() ? nullptr : records.front(), uint32_t(records.size()));
 }
 
 // A host table holding 10.0.0.0/16 hosts in the shape's arrival order; odd
@@ -153,7 +150,7 @@ TEST_P(DeepTree, host_table_walks_cost_no_stack) {
         checkedHeight(hosts);
         g_packetTime = 2000;  // now every record is idle
         captureStdout([&] { hosts.sweep(hostExpired); });
-        EXPECT_EQ(hosts.root, nullptr);
+        EXPECT_EQ(hosts.root(), nullptr);
         EXPECT_EQ(hosts.size(), 0u);
 
         buildHosts(hosts, shape, kSlash16);
@@ -164,13 +161,10 @@ TEST_P(DeepTree, host_table_walks_cost_no_stack) {
         // whole chain below it.
         buildHosts(hosts, shape, kSlash16);
         HostTable* doomed = new HostTable();
-        std::swap(doomed->root, hosts.root);
-        std::swap(doomed->count, hosts.count);
+        doomed->adopt(hosts.release(), kSlash16);
         delete doomed;
         buildHosts(hosts, shape, kSlash16);
-        delete hosts.root;
-        hosts.root = nullptr;
-        hosts.count = 0;
+        delete hosts.release();
     });
 }
 

@@ -36,7 +36,7 @@ const char kTcpAlert[] = "FLOOD: 198.51.100.5 - 2000.17 tcp packets/s from 192.0
 // The table's only record; the tests below keep one flow per table.
 const FlowRecord& only(const FlowTable& table) {
     EXPECT_EQ(table.size(), 1u);
-    return *table.root;
+    return *table.root();
 }
 
 TEST(FlowRecord, ListingOfTheSynExample) {

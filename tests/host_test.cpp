@@ -219,7 +219,7 @@ TEST_P(HostMerge, EveryFieldAfterEveryStep) {
         EXPECT_EQ(out, step.output);
         EXPECT_EQ(linked, expectedLinked) << "only the first observation links a record";
         ASSERT_EQ(table.size(), 1u);
-        const HostRecord& r = *table.root;
+        const HostRecord& r = *table.root();
         EXPECT_EQ(r.addr, wireAddr(scenario.addr));
         EXPECT_EQ(r.flows, step.flows);
         EXPECT_EQ(r.packets, step.packets);
@@ -348,7 +348,7 @@ TEST(HostFromDecoder, NewFlowThenKnownFlow) {
             EXPECT_EQ(out, "");
         }
         ASSERT_EQ(tables.hosts.size(), 1u);
-        const HostRecord& r = *tables.hosts.root;
+        const HostRecord& r = *tables.hosts.root();
         EXPECT_EQ(r.addr, wireAddr({198, 51, 100, 5}));
         EXPECT_EQ(r.flows, s.flows);
         EXPECT_EQ(r.packets, s.packets);

@@ -32,15 +32,15 @@ std::string treeDefect(const SearchTree<Node>& tree, TreeWalk<Node>* walk = null
     TreeWalk<Node> local;
     TreeWalk<Node>& out = walk != nullptr ? *walk : local;
     out = {};
-    if (tree.root != nullptr && tree.root->parent != nullptr) return "the root has a parent";
+    if (tree.root() != nullptr && tree.root()->parent != nullptr) return "the root has a parent";
     std::vector<std::pair<const Node*, uint32_t>> pending;  // record, depth
     uint64_t reached = 0;
-    const Node* node = tree.root;
+    const Node* node = tree.root();
     uint32_t depth = 1;
     for (;;) {
         while (node != nullptr) {
-            if (++reached > tree.count)
-                return "more records reachable than the " + std::to_string(tree.count) + " counted";
+            if (++reached > tree.size())
+                return "more records reachable than the " + std::to_string(tree.size()) + " counted";
             if (node->left != nullptr && node->left->parent != node)
                 return "the left child of a record at depth " + std::to_string(depth) +
                        " has a parent link that points elsewhere";
@@ -62,8 +62,8 @@ std::string treeDefect(const SearchTree<Node>& tree, TreeWalk<Node>* walk = null
         out.inOrder.push_back(node);
         node = node->right;
     }
-    if (reached != tree.count)
-        return std::to_string(reached) + " records reachable, " + std::to_string(tree.count) +
+    if (reached != tree.size())
+        return std::to_string(reached) + " records reachable, " + std::to_string(tree.size()) +
                " counted";
     return "";
 }
