@@ -57,10 +57,12 @@ for name in surgewatch surgewatch-replay surgewatch-timeline; do
 done
 
 # The manual page's example of a start-up failure is what the program
-# prints, source line included.
+# prints, but for the source file and line, which the page shows as
+# "FILE LINE".
 example=$(sed -n '/^Compiling filter `ip and`\.\.\.$/,/^\.Ed$/p' "$(dirname "$0")/../../man/surgewatch.8" | sed '$d')
 [ -n "$example" ] || fail "no start-up failure example in surgewatch.8"
-printed=$("$prefix/sbin/surgewatch" lo 'ip and' | sed -n '/^Compiling filter/,$p' | sed 's/ *$//; /^$/d') || true
+printed=$("$prefix/sbin/surgewatch" lo 'ip and' | sed -n '/^Compiling filter/,$p' |
+    sed -E 's/ *$//; /^$/d; s/^[a-z_]+\.cpp [0-9]+ /FILE LINE /') || true
 [ "$printed" = "$example" ] || fail "surgewatch.8 shows [$example], the program prints [$printed]"
 
 # The timeline program runs from where it was installed and draws a timed

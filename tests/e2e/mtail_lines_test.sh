@@ -27,14 +27,14 @@ cat >"$TEST_DIR/lines.log" <<'LINES'
 2026-12-10T11:31:18.000000+00:00 sensor-a daemon.info surgewatch[812]: Capture dropped 317349 packets since the last report (12000000 received)
 2026-12-10T11:31:20.000000+00:00 sensor-a daemon.info surgewatch[812]: Host cleanup took 0.00004 seconds (3 -> 1)
 2026-12-10T11:31:28.000000+00:00 sensor-a local6.warning surgewatch: Capture dropped 51 packets since the last report (9000 received)
-2026-12-10T11:31:30.000000+00:00 sensor-a local6.alert surgewatch: main.cpp 231 pcap_dispatch failed with error: The interface went down
-2026-12-10T11:31:30.000000+00:00 sensor-a daemon.info surgewatch[812]: main.cpp 232 pcap_dispatch failed with error: The interface went down
+2026-12-10T11:31:30.000000+00:00 sensor-a local6.alert surgewatch: alert.cpp 231 pcap_dispatch failed with error: The interface went down
+2026-12-10T11:31:30.000000+00:00 sensor-a daemon.info surgewatch[812]: alert.cpp 232 pcap_dispatch failed with error: The interface went down
 2026-12-10T11:31:31.000000+00:00 sensor-a local6.info surgewatch: FLOOD: 198.51.100.9 - 999.99 flows/s
 2026-12-10T11:31:31.000000+00:00 sensor-a local6.alert other: FLOOD: 198.51.100.9 - 999.99 flows/s
 2026-12-10T11:31:31.000000+00:00 sensor-a daemon.info other: Flow cleanup took 0.00001 seconds (1 -> 0)
 2026-12-10T11:31:31.000000+00:00 sensor-a local6.alert surgewatch: Flow cleanup took 0.00001 seconds (1 -> 0)
-2026-12-10T12:00:00Z sensor-b local6.alert surgewatch: main.cpp 141 Cannot open pcap device: eth9: No such device exists
-2026-12-10T12:00:00Z sensor-b daemon.info surgewatch: main.cpp 141 Cannot open pcap device: eth9: No such device exists
+2026-12-10T12:00:00Z sensor-b local6.alert surgewatch: alert.cpp 141 Cannot open pcap device: eth9: No such device exists
+2026-12-10T12:00:00Z sensor-b daemon.info surgewatch: alert.cpp 141 Cannot open pcap device: eth9: No such device exists
 LINES
 
 mtail --one_shot --one_shot_format prometheus --progs "$source_dir/packaging/mtail" \

@@ -49,7 +49,7 @@ with_syslog "$TEST_DIR/confined" "" >"$TEST_DIR/denied.out" 2>&1 || status=$?
 [ "$status" -eq 255 ] || fail "without capabilities the monitor exited with $status: $(cat "$TEST_DIR/denied.out")"
 grep -q 'Cannot open pcap device: lo: .*permission' "$TEST_DIR/denied.out" ||
     fail "unexpected failure: $(cat "$TEST_DIR/denied.out")"
-wait_for_line "$routed" 'surgewatch: main\.cpp [0-9]+ Cannot open pcap device: lo: ' 5 ||
+wait_for_line "$routed" 'surgewatch: alert\.cpp [0-9]+ Cannot open pcap device: lo: ' 5 ||
     fail "start-up failure not routed: $(cat "$routed")"
 rm "$TEST_DIR/monitor.pid"
 
