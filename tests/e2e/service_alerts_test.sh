@@ -69,10 +69,11 @@ kill "$traffic" 2>/dev/null || true
 grep -qE "^FLOOD: ${address//./\\.} - [0-9]+\.[0-9]{2} flows/s$" "$TEST_DIR/monitor.out" ||
     fail "alert missing on standard output: $(cat "$TEST_DIR/monitor.out")"
 
-# Routing is by facility and level: local6 at another level goes on to the
-# general log, and nothing of the monitor's went there.
-logger -u "$SYSLOG_SOCKET" -p local6.info -t surgewatch "not an alert"
-wait_for_line "$SYSLOG_FILE" '^182 surgewatch: not an alert$' 5 || fail "local6.info did not reach the general log"
+# Routing is by facility and level: another program's local6 at a level
+# below warning goes on to the general log, and nothing of the monitor's
+# went there.
+logger -u "$SYSLOG_SOCKET" -p local6.info -t other "not an alert"
+wait_for_line "$SYSLOG_FILE" '^182 other: not an alert$' 5 || fail "local6.info did not reach the general log"
 ! grep -q 'not an alert' "$routed" || fail "local6.info was routed as an alert"
 ! grep -qE 'FLOOD|Cannot open' "$SYSLOG_FILE" || fail "alerts leaked into the general log: $(cat "$SYSLOG_FILE")"
 
