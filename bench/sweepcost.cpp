@@ -6,7 +6,8 @@
 // same scan plus the removals); then as many new older records are added
 // as were removed. Per round it prints the sweeps' report lines and
 //
-//   round 1 visited 10000000 scan 0.812 s 81.2 ns/visited removed 3333334 removal 1.234 s 370.2 ns/removed
+//   round 1 visited 10000000 scan 0.812 s 81.2 ns/visited removed 3333334 removal 1.234 s 370.2
+//   ns/removed
 //
 // with processor times; the removal's time is the second sweep's less the
 // first's. The seed is fixed, so two builds sweep the same trees, and the
@@ -58,10 +59,11 @@ int main(int argc, char** argv) {
         table.sweep(flowExpired);
         const double both = processorSeconds() - start;
         const uint32_t removed = visited - table.size();
-        printf("round %d visited %u scan %.3f s %.1f ns/visited removed %u removal %.3f s %.1f "
-               "ns/removed\n",
-               round, visited, scan, scan * 1e9 / visited, removed, both - scan,
-               removed > 0 ? (both - scan) * 1e9 / removed : 0.0);
+        printf(
+            "round %d visited %u scan %.3f s %.1f ns/visited removed %u removal %.3f s %.1f "
+            "ns/removed\n",
+            round, visited, scan, scan * 1e9 / visited, removed, both - scan,
+            removed > 0 ? (both - scan) * 1e9 / removed : 0.0);
         fflush(stdout);
         for (uint32_t i = 0; i < removed; ++i) addRecord(table, random, kOld);
     }

@@ -40,7 +40,8 @@ std::string treeDefect(const SearchTree<Node>& tree, TreeWalk<Node>* walk = null
     for (;;) {
         while (node != nullptr) {
             if (++reached > tree.size())
-                return "more records reachable than the " + std::to_string(tree.size()) + " counted";
+                return "more records reachable than the " + std::to_string(tree.size()) +
+                       " counted";
             if (node->left != nullptr && node->left->parent != node)
                 return "the left child of a record at depth " + std::to_string(depth) +
                        " has a parent link that points elsewhere";
