@@ -182,8 +182,15 @@ void readWithoutBlocking(pcap_t* handle) {
 }
 
 void waitForPackets(pcap_t* handle, const Heartbeat& heartbeat) {
+    int timeout = heartbeat.millisecondsUntilDue(Heartbeat::Clock::now());
+    // While the interface is down, libpcap asks to be called at least this
+    // often, to notice it come back up.
+    if (const timeval* most = pcap_get_required_select_timeout(handle)) {
+        const long mostMs = most->tv_sec * 1000 + (most->tv_usec + 999) / 1000;
+        if (timeout < 0 || mostMs < timeout) timeout = int(mostMs);
+    }
     pollfd ready{pcap_get_selectable_fd(handle), POLLIN, 0};
-    poll(&ready, 1, heartbeat.millisecondsUntilDue(Heartbeat::Clock::now()));
+    poll(&ready, 1, timeout);
 }
 
 }  // namespace
@@ -284,7 +291,8 @@ int monitorMain(int argc, char** argv) {
     if (beating) readWithoutBlocking(handle);
     auto batch = std::make_unique<PacketBatch>(offset);
     for (;;) {
-        if (beating) waitForPackets(handle, heartbeat);
+        // While failing, the back-off below paces the loop.
+        if (beating && !failures.failing()) waitForPackets(handle, heartbeat);
         if (batch->dispatch(handle) < 0)
             failures.failed(handle, DispatchFailures::Clock::now());
         else
