@@ -18,7 +18,7 @@
 // timeout) after its first frame; a 68-byte snapshot takes 160 bytes of a
 // block (a 48-byte frame header, the link address, alignment to 16, the
 // snapshot), so a block holds 1,638 frames. 256 MiB, 1,024 blocks, ride out
-// 10 s of traffic below 164,000 packets a second, 5.6 s at 300,000 and
+// 10 s of traffic below 164,000 packets a second, about 5 s at 300,000 and
 // 1.7 s at a million: several times a sweep of several million flows at
 // the rates the monitor sustains (docs/performance-flood.md). libpcap's own
 // default, 2 MiB, rode out 13 ms of a fast flood. The memory is the

@@ -33,10 +33,13 @@ make_pair() {
 
 alert_re="^177 surgewatch: FLOOD: ${target//./\\.} - [0-9]+\\.[0-9]{2} flows/s\$"
 # flood NAME: a new flow with every packet, about 1000 a second, 9000 at
-# most, until the system log holds one more flows alert than before.
+# most, until the system log holds one more flows alert than before. Each
+# flood goes to a port of its own: hping3 counts source ports up from a
+# random one, and flows that an earlier flood left in the table would be
+# no new flows.
 flood() {
     floods=$((floods + 1))
-    ip netns exec "$ns" timeout 12 hping3 -q -I "$peer" -S -p 7 -i u1000 -c 9000 "$target" \
+    ip netns exec "$ns" timeout 12 hping3 -q -I "$peer" -S -p $((7 + floods)) -i u1000 -c 9000 "$target" \
         >"$TEST_DIR/$1.hping" 2>&1 &
     local sender=$! deadline=$((SECONDS + 12))
     on_exit "kill $sender 2>/dev/null"
