@@ -10,8 +10,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <optional>
+#include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "captures.h"
@@ -380,7 +383,7 @@ std::optional<Bytes> pcapWithLinkType(int linkType) {
 const std::string kOpening = "Opening file FILE... \n";
 const std::string kUsage = "\nUsage: *surgewatch-replay <file> <filter>\n";
 // A command line with options gets the usage line that names them.
-const std::string kUsageWithOptions = "\nUsage: *surgewatch-replay [-t] <file> <filter>\n";
+const std::string kUsageWithOptions = "\nUsage: *surgewatch-replay [-t] [-c] <file> <filter>\n";
 std::optional<Bytes> noFile() { return std::nullopt; }
 std::optional<Bytes> emptyFile() { return Bytes{}; }
 
@@ -435,6 +438,8 @@ INSTANTIATE_TEST_SUITE_P(
             "unknown_option_as_old_file_operand", emptyFile, {"-x", "ip"}, kUsageWithOptions},
         FailureCase{
             "unknown_option_after_t", emptyFile, {"-t", "-v", "FILE", "ip"}, kUsageWithOptions},
+        FailureCase{"options_not_grouped", emptyFile, {"-tc", "FILE", "ip"}, kUsageWithOptions},
+        FailureCase{"c_with_one_operand", emptyFile, {"-c", "FILE"}, kUsageWithOptions},
         FailureCase{"option_after_the_operands", emptyFile, {"FILE", "ip", "-t"}, kUsage},
         FailureCase{"t_alone", noFile, {"-t"}, kUsageWithOptions},
         FailureCase{"t_with_one_operand", emptyFile, {"-t", "FILE"}, kUsageWithOptions},
@@ -624,6 +629,110 @@ TEST(Replay, TimedLinesAtExtremeTimes) {
                   startup(path, "tcp", 14) + c.stamp + kFlowAlert + "Replayed 12001 packets\n");
         EXPECT_EQ(r.err, "");
     }
+}
+
+// ------------------------------------------------------------ counts
+
+// The replay's lines other than the COUNT lines, and the COUNT lines by
+// second and destination.
+struct CountedReplay {
+    std::string otherLines;
+    std::map<std::pair<std::string, std::string>, std::pair<uint64_t, uint64_t>> counts;
+    uint64_t countLines = 0;
+};
+CountedReplay splitCounts(const std::string& out) {
+    CountedReplay split;
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.compare(0, 6, "COUNT ") != 0) {
+            split.otherLines += line + "\n";
+            continue;
+        }
+        std::istringstream fields(line);
+        std::string count, stamp, destination, packetsWord, flowsWord, rest;
+        uint64_t packets = 0, flows = 0;
+        fields >> count >> stamp >> destination >> packets >> packetsWord >> flows >> flowsWord;
+        EXPECT_TRUE(fields && packetsWord == "packets" && flowsWord == "flows" && !(fields >> rest))
+            << line;
+        EXPECT_TRUE(
+            split.counts
+                .emplace(std::make_pair(stamp + " ", destination), std::make_pair(packets, flows))
+                .second)
+            << "twice: " << line;
+        ++split.countLines;
+    }
+    return split;
+}
+
+// The incident replayed with -c: the other lines are exactly those of the
+// replay without it, every packet is counted once, and each alert's rate is
+// what the COUNT lines of its window add up to, divided by its 6 seconds.
+TEST(ReplayCounts, IncidentCountsAgreeWithItsAlerts) {
+    TempDir dir;
+    const std::string capture = dir.file("incident.pcap");
+    writePcap(capture, DLT_EN10MB, incident(kT));
+    const std::string filter = "ip and dst net 198.51.100.0/24";
+    const ReplayOutcome plain = runReplay(dir, {"-t", capture, filter});
+    const ReplayOutcome counted = runReplay(dir, {"-t", "-c", capture, filter});
+    ASSERT_EQ(counted.status, 0);
+    EXPECT_EQ(counted.err, "");
+    const CountedReplay split = splitCounts(counted.out);
+    EXPECT_EQ(split.otherLines, plain.out);
+    EXPECT_NE(plain.out.find("Replayed 55205 packets\n"), std::string::npos);
+
+    uint64_t total = 0;
+    for (const auto& [key, value] : split.counts) total += value.first + value.second;
+    EXPECT_EQ(total, 55205u);  // four destinations: all shown, every second
+    EXPECT_EQ(split.countLines, 7u + 19u + 7u + 30u);
+
+    // The packets of both kinds (the flow rule), of known flows (the
+    // packets rule) or new flows (the flows rule) over the window's
+    // seconds: the flow rule's window counts from its first packet, a
+    // destination rule's from the packet after the one that closed the
+    // window before, the last of its second.
+    enum Counted { kBoth, kPackets, kFlows };
+    const struct {
+        int from, to;  // seconds after kT, both included
+        const char* destination;
+        Counted counted;
+        std::string alert;  // ends in the rate
+    } windows[] = {
+        {0, 6, "198.51.100.5", kBoth, at(6) + "FLOOD: 198.51.100.5 - 2000.17"},
+        {11, 16, "198.51.100.7", kFlows, at(16) + "FLOOD: 198.51.100.7 - 116.83"},
+        {17, 22, "198.51.100.7", kFlows, at(22) + "FLOOD: 198.51.100.7 - 166.83"},
+        {23, 28, "198.51.100.7", kFlows, at(28) + "FLOOD: 198.51.100.7 - 216.83"},
+        {25, 30, "198.51.100.9", kPackets, at(30) + "FLOOD: 198.51.100.9 - 5199.17"},
+    };
+    for (const auto& w : windows) {
+        SCOPED_TRACE(w.alert);
+        uint64_t sum = 0;
+        for (int s = w.from; s <= w.to; ++s) {
+            const auto found = split.counts.find({at(s), w.destination});
+            if (found == split.counts.end()) continue;
+            const auto [packets, flows] = found->second;
+            sum += w.counted == kBoth ? packets + flows : w.counted == kPackets ? packets : flows;
+        }
+        char rate[32];
+        snprintf(rate, sizeof rate, "%.2f", double(sum) / 6);
+        EXPECT_NE(plain.out.find(w.alert + " "), std::string::npos);
+        EXPECT_EQ(w.alert.substr(w.alert.size() - std::strlen(rate)), rate) << sum;
+    }
+
+    // Seconds as they are written: most packets first; without -t the
+    // COUNT lines are the same, the other lines unstamped.
+    const std::string second0 =
+        "COUNT 2001-09-09T01:46:40Z 198.51.100.5 2000 packets 1 flows\n"
+        "COUNT 2001-09-09T01:46:40Z 198.51.100.3 299 packets 1 flows\n";
+    EXPECT_NE(counted.out.find(startup(capture, filter, 14) + second0), std::string::npos);
+    const std::string second24 =
+        "COUNT 2001-09-09T01:47:04Z 198.51.100.3 300 packets 0 flows\n"
+        "COUNT 2001-09-09T01:47:04Z 198.51.100.7 0 packets 260 flows\n"
+        "COUNT 2001-09-09T01:47:04Z 198.51.100.9 1 packets 1 flows\n";
+    EXPECT_NE(counted.out.find(second24), std::string::npos);
+    const ReplayOutcome unstamped = runReplay(dir, {"-c", capture, filter});
+    std::string stampsRemoved = counted.out;
+    for (int s = 0; s < 31; ++s) stampsRemoved = replaceAll(stampsRemoved, "\n" + at(s), "\n");
+    EXPECT_EQ(unstamped.out, stampsRemoved);
 }
 
 }  // namespace
