@@ -49,10 +49,12 @@ PngSize pngSize(const Bytes& file) {
 // time axis.
 constexpr uint32_t pictureHeight(uint32_t panels) { return 110 + 150 * panels + 60; }
 
-// The capture replayed with -t and drawn by the real gnuplot, as PNG from
-// the replay's file and as SVG from standard input: three panels, gnuplot
-// silent. SURGEWATCH_TIMELINE_EXAMPLE=DIR keeps the capture there, as
-// incident.pcap (docs/timeline-example.png was drawn from it).
+// The incident replayed with -t -c and drawn by the real gnuplot, as PNG
+// from the replay's file and as SVG from standard input: a panel for each
+// of the three destinations that alerted, then the quiet one, gnuplot
+// silent; the title names the capture either way. SURGEWATCH_TIMELINE_EXAMPLE=DIR
+// keeps the capture there, as incident.pcap (docs/timeline-example.png was
+// drawn from it).
 TEST(Timeline, DrawsACaptureWithAllThreeAlertKinds) {
     TempDir dir;
     const std::string capture = dir.file("incident.pcap");
@@ -61,7 +63,7 @@ TEST(Timeline, DrawsACaptureWithAllThreeAlertKinds) {
         std::filesystem::copy_file(capture, std::string(keep) + "/incident.pcap",
                                    std::filesystem::copy_options::overwrite_existing);
     const std::string filter = "ip and dst net 198.51.100.0/24";
-    const ReplayOutcome replay = runReplay(dir, {"-t", capture, filter});
+    const ReplayOutcome replay = runReplay(dir, {"-t", "-c", capture, filter});
     ASSERT_EQ(replay.status, 0) << replay.out;
     std::string alerts;
     for (size_t line = 0, end; (end = replay.out.find('\n', line)) != std::string::npos;
@@ -84,7 +86,7 @@ TEST(Timeline, DrawsACaptureWithAllThreeAlertKinds) {
     EXPECT_EQ(drawn.err, "");  // no word from gnuplot either
     const Bytes picture = readFile(png);
     EXPECT_EQ(pngSize(picture).width, 1200u);
-    EXPECT_EQ(pngSize(picture).height, pictureHeight(3));
+    EXPECT_EQ(pngSize(picture).height, pictureHeight(4));
     EXPECT_GT(picture.size(), 20000u);
     EXPECT_LT(picture.size(), 400000u);
 
@@ -94,12 +96,21 @@ TEST(Timeline, DrawsACaptureWithAllThreeAlertKinds) {
     EXPECT_EQ(piped.err, "");
     const Bytes svgBytes = readFile(svg);
     const std::string text(svgBytes.begin(), svgBytes.end());
-    EXPECT_NE(text.find("height=\"" + std::to_string(pictureHeight(3)) + "\""), std::string::npos);
-    for (const char* label :
-         {"198.51.100.5", "198.51.100.7", "198.51.100.9", "1 alert<", "3 alerts", "2 alerts",
-          "from standard input, 2001-09-09 01:46:46 to 2001-09-09 01:47:10 (UTC)",
-          "limit 100 new flows/s"})
+    EXPECT_NE(text.find("height=\"" + std::to_string(pictureHeight(4)) + "\""), std::string::npos);
+    // The floods: seconds at 1000 packets or 50 new flows and more, around
+    // the alerts.
+    for (const std::string& label :
+         {std::string("198.51.100.5"), std::string("198.51.100.7"), std::string("198.51.100.9"),
+          std::string("198.51.100.3   no alert"), std::string("1 alert<"), std::string("3 alerts"),
+          std::string("2 alerts"),
+          "from " + capture + ", 2001-09-09 01:46:40 to 2001-09-09 01:47:10 (UTC)",
+          std::string("limit 100 new flows/s"), std::string("counted: new flows"),
+          std::string("from 192.0.2.7<"), std::string("from 192.0.2.20<"),
+          std::string("flood from 01:46:40"), std::string("to 01:46:45"),
+          std::string("flood from 01:46:51"), std::string("to 01:47:07"),
+          std::string("flood from 01:47:05"), std::string("to 01:47:09")})
         EXPECT_NE(text.find(label), std::string::npos) << label;
+    EXPECT_EQ(text.find("from standard input"), std::string::npos);
     EXPECT_GT(svgBytes.size(), 20000u);
     EXPECT_LT(svgBytes.size(), 400000u);
 }
@@ -223,6 +234,24 @@ INSTANTIATE_TEST_SUITE_P(
              "1 alert<"},
             {},
             1},
+        // Seconds counted, no alert: the busiest destinations by their
+        // busiest second, at most ROWS; the title given.
+        TimelineCase{"counts_without_alerts_titled",
+                     {"-n", "2", "-T", "core router 'a'", "OUT"},
+                     [] {
+                         return std::string(
+                             "Opening file x.pcap... done\n"
+                             "COUNT 2026-12-10T11:31:07Z 192.0.2.1 10 packets 0 flows\n"
+                             "COUNT 2026-12-10T11:31:07Z 192.0.2.2 0 packets 30 flows\n"
+                             "COUNT 2026-12-10T11:31:08Z 192.0.2.3 20 packets 0 flows\n"
+                             "COUNT 2026-12-10T11:31:08Z 192.0.2.1 1 packets 1 flows\n"
+                             "COUNT +010000-01-01T00:00:00Z 192.0.2.4 99 packets 0 flows\n");
+                     },
+                     0,
+                     {"from core router 'a', 2026-12-10 11:31:07 to 2026-12-10 11:31:08",
+                      "192.0.2.2   no alert", "192.0.2.3   no alert", "no alerts in this replay"},
+                     {"192.0.2.1", "192.0.2.4", "x.pcap", "flood from"},
+                     2},
         TimelineCase{"unstamped_replay_refused",
                      {"OUT"},
                      [] {
@@ -238,7 +267,8 @@ INSTANTIATE_TEST_SUITE_P(
                      {"out.jpg"},
                      [] { return std::string(); },
                      2,
-                     {"Usage: surgewatch-timeline [-n ROWS] OUTPUT.png|OUTPUT.svg [INPUT]\n"},
+                     {"Usage: surgewatch-timeline [-n ROWS] [-T TITLE] OUTPUT.png|OUTPUT.svg "
+                      "[INPUT]\n"},
                      {},
                      0},
         TimelineCase{
