@@ -20,8 +20,9 @@
 
 #include "alert.h"
 #include "counts.h"
-#include "main.h"
 #include "pcap_handle.h"
+#include "replay_loop.h"
+#include "startup.h"
 
 namespace {
 
@@ -86,7 +87,6 @@ int main(int argc, char** argv) {
                                         "\n%s %d Cannot open capture file %s\n",
                                         "%s %d Unknown link type %s",
                                         "\n%s %d Unknown link type %s\n"};
-    g_alertsToSyslog = false;
     const Options options = parseOptions(argc, argv);
     CaptureSource source = kFile;
     if (options.given) source.usage = kUsageWithOptions;
