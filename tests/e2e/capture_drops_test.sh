@@ -9,6 +9,7 @@
 #    system log at local6.warning (180), counting what the ring could not
 #    hold.
 . "$(dirname "$0")/lib.sh"
+own_network
 command -v tcpreplay >/dev/null || fail "tcpreplay is needed (scripts/test installs it)"
 start_syslog
 

@@ -6,6 +6,7 @@
 # repeats the report at most once a minute, so over 5 seconds there is one
 # report and next to no processor time; it keeps going until it is killed.
 . "$(dirname "$0")/lib.sh"
+own_network
 start_syslog
 
 watched="swceA$$"

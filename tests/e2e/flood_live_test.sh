@@ -9,6 +9,7 @@
 # flood runs until its alert is logged, at most 9 s. Standard output goes to a
 # file: the alerts must be there after the monitor is killed.
 . "$(dirname "$0")/lib.sh"
+own_network
 command -v hping3 >/dev/null || fail "hping3 is needed (scripts/test installs it)"
 start_syslog
 

@@ -6,15 +6,25 @@
 # never see each other's messages nor the machine's own syslog. The daemon
 # writes one line per message: "<priority> <tag>: <message>".
 
+#
+# Network: a test that captures, sends traffic or creates interfaces calls
+# own_network first, and then runs whole inside a network namespace of its
+# own, with its own lo: its traffic, interfaces and tun devices never reach
+# the machine's, and no two tests see each other's packets.
+
 set -euo pipefail
 
-# The end-to-end tests capture, create interfaces and namespaces and mount
-# over /dev/log: without root they cannot run, and say so with status 77,
+# True when the test runs as root.
+is_root() { [ "$(id -u)" -eq 0 ]; }
+
+# Tests that capture, create interfaces and namespaces or mount over /dev/log
+# call this first: without root they cannot run, and say so with status 77,
 # which CTest reports as skipped (SKIP_RETURN_CODE in tests/CMakeLists.txt).
-if [ "$(id -u)" -ne 0 ]; then
-    echo "skipped: end-to-end tests run as root"
+need_root() {
+    is_root && return 0
+    echo "skipped: this end-to-end test runs as root"
     exit 77
-fi
+}
 
 BUILD_DIR=${BUILD_DIR:?BUILD_DIR must name the build directory}
 SURGEWATCH="$BUILD_DIR/src/surgewatch"
@@ -33,6 +43,61 @@ on_exit() { _cleanups+=("$1"); }
 fail() {
     echo "FAIL: $*" >&2
     exit 1
+}
+
+# netns_add NAME: creates the network namespace NAME with its lo up. When
+# the test ends, whatever still runs in it is killed and it is deleted, and
+# with it every interface inside.
+netns_add() {
+    ip netns add "$1" || fail "cannot create network namespace $1"
+    on_exit "netns_del $1"
+    ip -n "$1" link set lo up || fail "cannot bring up lo in network namespace $1"
+}
+netns_del() {
+    local pids
+    pids=$(ip netns pids "$1" 2>/dev/null) || true
+    [ -z "$pids" ] || kill -KILL $pids 2>/dev/null || true
+    ip netns del "$1" 2>/dev/null || true
+}
+
+# in_netns NAME CMD...: runs CMD inside network namespace NAME. (ip netns
+# exec gives CMD a mount namespace of its own as well; with_syslog's own
+# mounts nest inside it.)
+in_netns() {
+    local ns=$1
+    shift
+    ip netns exec "$ns" "$@"
+}
+
+# own_network: the test script runs again, from the start, inside a network
+# namespace made for it, named after this process; this run waits for it,
+# deletes the namespace and ends with its status. Inside, the call returns
+# at once. Namespaces of tests that were killed before they could delete
+# theirs (a CTest time-out kills without a trap) go first.
+own_network() {
+    [ -z "${SURGEWATCH_TEST_NETNS:-}" ] || return 0
+    need_root
+    local name pid status=0
+    for name in $(ip netns list | awk '{ print $1 }' | grep -x 'surgewatch-test-[0-9]*' || true); do
+        pid=${name##*-}
+        [ -d "/proc/$pid" ] || netns_del "$name"
+    done
+    name="surgewatch-test-$$"
+    netns_add "$name"
+    SURGEWATCH_TEST_NETNS=$name in_netns "$name" bash "${BASH_SOURCE[-1]}" || status=$?
+    exit "$status"
+}
+
+# check_usage PROGRAM ARGUMENTS: PROGRAM run without arguments prints its
+# usage line, with its name as invoked and ARGUMENTS, on standard output
+# only, and exits with 255.
+check_usage() {
+    local program=$1 arguments=$2 status=0
+    "$program" >"$TEST_DIR/usage.out" 2>"$TEST_DIR/usage.err" || status=$?
+    [ "$status" -eq 255 ] || fail "$program without arguments exited with $status, not 255"
+    printf '\nUsage: %s %s\n' "$program" "$arguments" | cmp -s - "$TEST_DIR/usage.out" ||
+        fail "$program printed: $(cat "$TEST_DIR/usage.out")"
+    [ ! -s "$TEST_DIR/usage.err" ] || fail "$program wrote to standard error: $(cat "$TEST_DIR/usage.err")"
 }
 
 # Starts rsyslogd for this test; its messages go to $SYSLOG_FILE.

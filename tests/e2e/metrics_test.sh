@@ -13,6 +13,7 @@
 # the flood and the drops fire, nothing else does. promtool checks the
 # exposition and the shipped rules.
 . "$(dirname "$0")/lib.sh"
+own_network
 source_dir=$(cd "$(dirname "$0")/../.." && pwd)
 command -v mtail >/dev/null || fail "mtail is needed (scripts/test installs it)"
 command -v hping3 >/dev/null || fail "hping3 is needed (scripts/test installs it)"

@@ -16,6 +16,7 @@
 # other line for line, and leave the system log alone; a replay with -t
 # stamps its alerts and sweep reports with the times of the flood.
 . "$(dirname "$0")/lib.sh"
+own_network
 command -v hping3 >/dev/null || fail "hping3 is needed (scripts/test installs it)"
 command -v tcpdump >/dev/null || fail "tcpdump is needed (scripts/test installs it)"
 command -v tcpreplay >/dev/null || fail "tcpreplay is needed (scripts/test installs it)"

@@ -5,6 +5,7 @@
 # route it to its own file and out of the general log, and forward it over
 # RELP to a collector that was down when the alert was raised.
 . "$(dirname "$0")/lib.sh"
+own_network
 
 source_dir=$(cd "$(dirname "$0")/../.." && pwd)
 examples="$source_dir/packaging/rsyslog"

@@ -6,6 +6,7 @@
 # statement that wrote it. The order is read from the system calls of a
 # second, traced run (strace).
 . "$(dirname "$0")/lib.sh"
+own_network
 
 command -v strace >/dev/null || fail "strace is needed (scripts/test installs it)"
 strace -qq -o /dev/null true || fail "strace cannot trace processes here"

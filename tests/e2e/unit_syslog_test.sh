@@ -4,6 +4,7 @@
 # only: the whole unit test binary runs with /dev/log pointing at this
 # test's own rsyslogd, which must receive nothing.
 . "$(dirname "$0")/lib.sh"
+need_root
 start_syslog
 
 status=0
