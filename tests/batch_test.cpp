@@ -22,7 +22,9 @@
 #include "captures.h"
 #include "frames.h"
 #include "random.h"
+#include "replay_loop.h"
 #include "support.h"
+#include "sweep_schedule.h"
 
 namespace {
 
