@@ -5,7 +5,6 @@
 # namespace where that socket is bind-mounted over /dev/log. Tests therefore
 # never see each other's messages nor the machine's own syslog. The daemon
 # writes one line per message: "<priority> <tag>: <message>".
-
 #
 # Network: a test that captures, sends traffic or creates interfaces calls
 # own_network first, and then runs whole inside a network namespace of its
@@ -14,14 +13,11 @@
 
 set -euo pipefail
 
-# True when the test runs as root.
-is_root() { [ "$(id -u)" -eq 0 ]; }
-
 # Tests that capture, create interfaces and namespaces or mount over /dev/log
 # call this first: without root they cannot run, and say so with status 77,
 # which CTest reports as skipped (SKIP_RETURN_CODE in tests/CMakeLists.txt).
 need_root() {
-    is_root && return 0
+    [ "$(id -u)" -ne 0 ] || return 0
     echo "skipped: this end-to-end test runs as root"
     exit 77
 }
