@@ -10,12 +10,12 @@
 # A start-up failure carries the identity when it is set, and the program's
 # own name when it is not.
 . "$(dirname "$0")/lib.sh"
+need_root
 command -v tcpreplay >/dev/null || fail "tcpreplay is needed (scripts/test installs it)"
 start_syslog
 
-ns="swhb$$"
-ip netns add "$ns" || fail "cannot create network namespace $ns"
-on_exit "ip netns del $ns"
+ns="surgewatch-test-$$"
+netns_add "$ns"
 watched="swhbA$$"
 peer="swhbB$$"
 ip -n "$ns" link add "$watched" type veth peer name "$peer" || fail "cannot create $watched"

@@ -43,8 +43,14 @@ fail() {
 
 # netns_add NAME: creates the network namespace NAME with its lo up. When
 # the test ends, whatever still runs in it is killed and it is deleted, and
-# with it every interface inside.
+# with it every interface inside. Name it surgewatch-test-$$: then, should
+# the test be killed before it can delete it (a CTest time-out kills
+# without a trap), the next test to make a namespace deletes it.
 netns_add() {
+    local stale
+    for stale in $(ip netns list | awk '{ print $1 }' | grep -x 'surgewatch-test-[0-9]*' || true); do
+        [ -d "/proc/${stale##*-}" ] || netns_del "$stale"
+    done
     ip netns add "$1" || fail "cannot create network namespace $1"
     on_exit "netns_del $1"
     ip -n "$1" link set lo up || fail "cannot bring up lo in network namespace $1"
@@ -68,17 +74,11 @@ in_netns() {
 # own_network: the test script runs again, from the start, inside a network
 # namespace made for it, named after this process; this run waits for it,
 # deletes the namespace and ends with its status. Inside, the call returns
-# at once. Namespaces of tests that were killed before they could delete
-# theirs (a CTest time-out kills without a trap) go first.
+# at once.
 own_network() {
     [ -z "${SURGEWATCH_TEST_NETNS:-}" ] || return 0
     need_root
-    local name pid status=0
-    for name in $(ip netns list | awk '{ print $1 }' | grep -x 'surgewatch-test-[0-9]*' || true); do
-        pid=${name##*-}
-        [ -d "/proc/$pid" ] || netns_del "$name"
-    done
-    name="surgewatch-test-$$"
+    local name="surgewatch-test-$$" status=0
     netns_add "$name"
     SURGEWATCH_TEST_NETNS=$name in_netns "$name" bash "${BASH_SOURCE[-1]}" || status=$?
     exit "$status"

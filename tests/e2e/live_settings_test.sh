@@ -6,12 +6,11 @@
 # the running monitor maps (libpcap's ring is a whole number of 256 KiB
 # blocks, so a size in MiB is kept exactly); unset, 256 MiB.
 . "$(dirname "$0")/lib.sh"
+need_root
 start_syslog
 
-ns="swls$$"
-ip netns add "$ns" || fail "cannot create network namespace $ns"
-on_exit "ip netns del $ns"
-ip -n "$ns" link set lo up
+ns="surgewatch-test-$$"
+netns_add "$ns"
 
 errors=0
 mismatch() {

@@ -9,12 +9,12 @@
 # it kept. Run twice: with dispatch calls that wait in libpcap, and with a
 # heartbeat, where the loop waits itself and libpcap's reads do not block.
 . "$(dirname "$0")/lib.sh"
+need_root
 command -v hping3 >/dev/null || fail "hping3 is needed (scripts/test installs it)"
 start_syslog
 
-ns="swro$$"
-ip netns add "$ns" || fail "cannot create network namespace $ns"
-on_exit "ip netns del $ns"
+ns="surgewatch-test-$$"
+netns_add "$ns"
 watched="swroA$$"
 peer="swroB$$"
 target=10.77.0.1

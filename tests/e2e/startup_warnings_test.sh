@@ -7,12 +7,11 @@
 # a network namespace of this test's own, whose forwarding switch the test
 # sets.
 . "$(dirname "$0")/lib.sh"
+need_root
 start_syslog
 
-ns="swsw$$"
-ip netns add "$ns" || fail "cannot create network namespace $ns"
-on_exit "ip netns del $ns"
-ip -n "$ns" link set lo up
+ns="surgewatch-test-$$"
+netns_add "$ns"
 
 forwarded="Warning: the any device sees a forwarded packet twice (on its way in and out); rates of forwarded traffic read double"
 no_ipv4="Warning: the filter matches no IPv4 packet; nothing will be counted"
