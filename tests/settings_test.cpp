@@ -1,5 +1,7 @@
 // Settings read from the environment at start-up: what is accepted, and the
 // refusal of everything else.
+#include "settings.h"
+
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -7,7 +9,6 @@
 #include <optional>
 #include <string>
 
-#include "settings.h"
 #include "support.h"
 
 namespace {
@@ -65,8 +66,8 @@ TEST_P(Settings, AcceptsWholeNumbersInRangeOnly) {
         EXPECT_EQ(out, "");
     } else {
         EXPECT_EQ(out, "\nBad value for SURGEWATCH_TEST_SETTING: `" + *c.text +
-                           "` (expected a whole number from " + std::to_string(c.minimum) +
-                           " to " + std::to_string(c.maximum) + ")\n");
+                           "` (expected a whole number from " + std::to_string(c.minimum) + " to " +
+                           std::to_string(c.maximum) + ")\n");
     }
 }
 
