@@ -39,7 +39,7 @@ wait "$recorder" || fail "no datagram caught: $(cat "$one.err" "$TEST_DIR/hping.
 live="$TEST_DIR/live.out"
 spawn_with_syslog "$SURGEWATCH" any "$filter" >"$live" 2>"$TEST_DIR/live.err"
 monitor=$SPAWNED_PID
-wait_for_line "$live" '^Detecting IP layer offset in bytes\.\.\. [0-9]+ done$' 5 ||
+wait_for_line "$live" '^Detecting IP layer offset in bytes\.\.\. [0-9]+ done$' 30 ||
     fail "the monitor did not start: $(cat "$live" "$TEST_DIR/live.err")"
 any="$TEST_DIR/any.pcap"
 record any "$any"

@@ -20,7 +20,7 @@ out="$TEST_DIR/monitor.out"
 spawn_with_syslog "$SURGEWATCH" lo "dst host $flow_dst or dst host $flows_dst" \
     >"$out" 2>"$TEST_DIR/monitor.err"
 monitor=$SPAWNED_PID
-wait_for_line "$out" '^Detecting IP layer offset in bytes\.\.\. 14 done$' 5 ||
+wait_for_line "$out" '^Detecting IP layer offset in bytes\.\.\. 14 done$' 30 ||
     fail "the monitor did not start: $(cat "$out" "$TEST_DIR/monitor.err")"
 
 # flood NAME LOG_REGEX HPING3_ARGS...: runs hping3 for 9 s at most, stopped

@@ -31,7 +31,7 @@ out="$TEST_DIR/monitor.out"
 SURGEWATCH_HEARTBEAT_SECONDS=1 SURGEWATCH_SYSLOG_IDENT=$identity \
     spawn_with_syslog ip netns exec "$ns" "$SURGEWATCH" "$watched" ip >"$out" 2>"$TEST_DIR/monitor.err"
 monitor=$SPAWNED_PID
-wait_for_line "$out" '^Detecting IP layer offset in bytes\.\.\. 14 done$' 10 ||
+wait_for_line "$out" '^Detecting IP layer offset in bytes\.\.\. 14 done$' 30 ||
     fail "the monitor did not start: $(cat "$out" "$TEST_DIR/monitor.err")"
 
 beat_re='^Heartbeat: ([0-9]+) packets received, ([0-9]+) dropped since the last heartbeat$'

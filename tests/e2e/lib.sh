@@ -168,6 +168,9 @@ free_port() {
 # Waits up to $3 seconds (default 5) until file $1 holds a line matching
 # the extended regular expression $2. The limit is wall-clock time, however
 # slowly a loaded machine runs the polling.
+# The limit only ends a wait that would never end: the monitor's start
+# (a ring of 256 MiB to map) is given 30 s, which a busy machine running
+# the tests in parallel may take.
 wait_for_line() {
     local file=$1 pattern=$2 limit=${3:-5}
     local deadline=$((${EPOCHREALTIME//[!0-9]/} + limit * 1000000))

@@ -57,7 +57,7 @@ ring_size() {
     local name=$1 out="$TEST_DIR/$1.ring.out"
     shift
     spawn_with_syslog env "$@" ip netns exec "$ns" "$SURGEWATCH" lo ip >"$out" 2>&1
-    wait_for_line "$out" '^Detecting IP layer offset in bytes\.\.\. 14 done$' 10 ||
+    wait_for_line "$out" '^Detecting IP layer offset in bytes\.\.\. 14 done$' 30 ||
         fail "$name: the monitor did not start: $(cat "$out")"
     local range perms offset device inode path
     RING=""

@@ -91,7 +91,7 @@ out="$TEST_DIR/monitor.out"
 SURGEWATCH_BUFFER_MB=2 spawn_with_syslog "$SURGEWATCH" lo "ip and (dst host $address or dst host $burst_address)" \
     > >(tee "$out" | logger -u "$SYSLOG_SOCKET" -t surgewatch -p daemon.info)
 monitor=$SPAWNED_PID
-wait_for_line "$out" '^Detecting IP layer offset in bytes\.\.\. 14 done$' 5 ||
+wait_for_line "$out" '^Detecting IP layer offset in bytes\.\.\. 14 done$' 30 ||
     fail "the monitor did not start: $(cat "$out")"
 
 # New flows from hping3's rising source ports, about a thousand a second:

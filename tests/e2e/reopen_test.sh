@@ -65,7 +65,7 @@ reopen_case() {
     SURGEWATCH_HEARTBEAT_SECONDS=$heartbeat spawn_with_syslog ip netns exec "$ns" \
         "$SURGEWATCH" "$watched" "ip and dst host $target" >"$out" 2>"$TEST_DIR/monitor-$case.err"
     monitor=$SPAWNED_PID
-    wait_for_line "$out" '^Detecting IP layer offset in bytes\.\.\. 14 done$' 10 ||
+    wait_for_line "$out" '^Detecting IP layer offset in bytes\.\.\. 14 done$' 30 ||
         fail "the monitor did not start: $(cat "$out" "$TEST_DIR/monitor-$case.err")"
 
     flood "$case-before"

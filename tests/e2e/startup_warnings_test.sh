@@ -26,7 +26,7 @@ start_case() {
     local out="$TEST_DIR/$name.out" before expected logged warning
     before=$(syslog_messages | wc -l)
     spawn_with_syslog ip netns exec "$ns" "$SURGEWATCH" "$interface" "$filter" >"$out" 2>&1
-    wait_for_line "$out" '^Detecting IP layer offset in bytes\.\.\. ' 10 ||
+    wait_for_line "$out" '^Detecting IP layer offset in bytes\.\.\. ' 30 ||
         fail "$name: the monitor did not start: $(cat "$out")"
     # The warnings are written before the loop's first dispatch call: once
     # the process waits on its socket, they are out.
