@@ -53,7 +53,7 @@ int main(int argc, char** argv) {
     g_alertsToSyslog = false;
     createTables();
 
-    PacketBatch batch(offset, capacity, walkFrom);
+    PacketBatch batch(LinkLayer{offset, pcap_datalink(handle.get())}, capacity, walkFrom);
     const clock_t start = clock();
     const ReplayResult result = replayCapture(handle.get(), batch);
     const double seconds = double(clock() - start) / CLOCKS_PER_SEC;

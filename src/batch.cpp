@@ -9,8 +9,8 @@
 #include "decode.h"
 #include "tables.h"
 
-PacketBatch::PacketBatch(int32_t offset, size_t capacity, uint32_t walkFrom)
-    : offset_(offset),
+PacketBatch::PacketBatch(LinkLayer link, size_t capacity, uint32_t walkFrom)
+    : link_(link),
       capacity_(capacity < 1              ? 1
                 : capacity > kMaxCapacity ? kMaxCapacity
                                           : capacity),
@@ -30,9 +30,9 @@ PacketBatch::~PacketBatch() {
 void PacketBatch::collect(u_char* user, const pcap_pkthdr* header, const u_char* bytes) {
     PacketBatch& batch = *reinterpret_cast<PacketBatch*>(user);
     Entry& entry = batch.entries_[batch.size_];
-    entry.time = header->ts.tv_sec;
+    entry.time = int64_t(header->ts.tv_sec) & batch.secondsMask_;
     entry.record = nullptr;
-    const std::optional<FlowObservation> seen = decodeFrame(bytes, header->caplen, batch.offset_);
+    const std::optional<FlowObservation> seen = decodeFrame(bytes, header->caplen, batch.link_);
     if (seen) {
         entry.record = buildRecord(*seen, entry.time);
         batch.keys_[batch.keyCount_++] = entry.record;

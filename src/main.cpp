@@ -70,12 +70,12 @@ std::string describeUnknownLinkType(int linkType) {
 int32_t linkOffset(pcap_t* handle) { return linkOffsetOf(pcap_datalink(handle)); }
 
 void onPacket(u_char* user, const pcap_pkthdr* header, const u_char* bytes) {
-    int32_t offset;
-    memcpy(&offset, user, sizeof offset);
+    LinkLayer link;
+    memcpy(&link, user, sizeof link);
     const int64_t time = header->ts.tv_sec;
     g_packetTime = time;
 
-    const std::optional<FlowObservation> seen = decodeFrame(bytes, header->caplen, offset);
+    const std::optional<FlowObservation> seen = decodeFrame(bytes, header->caplen, link);
     if (!seen) return;
     // The tables take the record over, as they do from a batch.
     countObservation(buildRecord(*seen, time), time);
@@ -156,12 +156,17 @@ int32_t startCapture(int argc, char** argv, const CaptureSource& source, pcap_t*
     return offset;
 }
 
+// A classic pcap file is of major version 2; pcapng reports its own
+// section's 1, and its 64-bit times are read right by libpcap.
+constexpr int kClassicPcapMajor = 2;
+
 ReplayResult replayCapture(pcap_t* handle, int32_t offset,
                            const std::function<void(const ReplayResult&)>& afterSweep) {
     // A capture still being written (a pipe from a running capture) must
     // have every packet counted as soon as it is read, not when a batch
     // fills: only a regular file, whose end is final, is taken in batches.
-    PacketBatch batch(offset, PacketBatch::capacityFor(handle));
+    PacketBatch batch(LinkLayer{offset, pcap_datalink(handle)}, PacketBatch::capacityFor(handle));
+    batch.setUnsigned32Seconds(pcap_major_version(handle) == kClassicPcapMajor);
     return replayCapture(handle, batch, afterSweep);
 }
 
@@ -265,7 +270,7 @@ int monitorMain(int argc, char** argv) {
     schedule.hostSweepRef = time(nullptr);
     DispatchFailures failures;
     DropReports drops;
-    PacketBatch batch(offset);
+    PacketBatch batch(LinkLayer{offset, pcap_datalink(handle)});
     for (;;) {
         if (batch.dispatch(handle) < 0)
             failures.failed(handle, DispatchFailures::Clock::now());

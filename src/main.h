@@ -24,11 +24,11 @@ int32_t linkOffsetOf(int linkType);
 // "DLT_IEEE802_11 / 105; supported: DLT_NULL / 0, DLT_EN10MB / 1, ...".
 std::string describeUnknownLinkType(int linkType);
 
-// The work for one packet, at once. `user` points at the int32_t link
-// offset. Moves the packet clock, decodes the frame (decode.h) and hands one
-// flow observation to g_flowTable and one host observation to g_hostTable.
-// The capture loops do the same work through PacketBatch (batch.h), a few
-// dozen packets at a time, in the same order.
+// The work for one packet, at once. `user` points at the capture's
+// LinkLayer (decode.h), the link offset first. Moves the packet clock, decodes the frame (decode.h)
+// and hands one flow observation to g_flowTable and one host observation to g_hostTable. The
+// capture loops do the same work through PacketBatch (batch.h), a few dozen packets at a time, in
+// the same order.
 void onPacket(u_char* user, const pcap_pkthdr* header, const u_char* bytes);
 
 // Which tables one consideration of the sweep schedule swept.
@@ -77,7 +77,9 @@ int32_t startCapture(int argc, char** argv, const CaptureSource& source, pcap_t*
 // Both references start at the first packet's second: the file replays as
 // if the monitor had been started just before it. `afterSweep`, when given,
 // is called with the progress so far after every packet whose schedule
-// swept a table. A regular file is read in batches (batch.h), anything else
+// swept a table. The seconds of a classic pcap file are read as the
+// unsigned 32-bit number the format stores (libpcap widens them with the
+// sign); pcapng times as libpcap reads them. A regular file is read in batches (batch.h), anything else
 // (a pipe) a packet at a time, so that a packet read is counted at once.
 struct ReplayResult {
     uint64_t packets;   // replayed, before the end or the damage

@@ -28,7 +28,7 @@ namespace {
 using frames::Bytes;
 
 constexpr int64_t kT = 1700000000;
-constexpr int32_t kEthernet = 14;
+using frames::kEthernet;
 
 struct Packet {
     Bytes frame;
@@ -41,7 +41,7 @@ Packet tcpPacket(frames::Addr src, uint16_t srcPort, uint8_t dstHost, int64_t se
     frames::Ip ip;
     ip.src = src;
     ip.dst = {198, 51, 100, dstHost};
-    Bytes frame = frames::frame(kEthernet, ip, frames::tcp(srcPort, 80, 0x02));
+    Bytes frame = frames::frame(size_t(kEthernet.offset), ip, frames::tcp(srcPort, 80, 0x02));
     const uint32_t caplen = uint32_t(frame.size());
     return {std::move(frame), sec, usec, caplen};
 }
@@ -76,9 +76,9 @@ std::vector<Packet> floodCapture() {
             if (r % 100 < 13) {
                 Packet p = tcpPacket({10, 1, 2, 3}, 1, 1, sec, usec);
                 if (r & 1)
-                    p.caplen = kEthernet + 19;  // short of the fixed header
+                    p.caplen = kEthernet.offset + 19;  // short of the fixed header
                 else
-                    p.frame[kEthernet] = 0x65;  // version 6
+                    p.frame[kEthernet.offset] = 0x65;  // version 6
                 packets.push_back(std::move(p));
                 continue;
             }
@@ -193,11 +193,11 @@ Outcome replay(const std::string& path, std::optional<Batching> batching) {
             run.broken = result.broken;
             run.walked = batch.walkSteps();
         } else {
-            int32_t offset = kEthernet;
+            LinkLayer link = kEthernet;
             SweepSchedule schedule{};
             for (;;) {
                 const int delivered =
-                    pcap_dispatch(handle.get(), 1, onPacket, reinterpret_cast<u_char*>(&offset));
+                    pcap_dispatch(handle.get(), 1, onPacket, reinterpret_cast<u_char*>(&link));
                 if (delivered <= 0) {
                     run.broken = delivered < 0;
                     break;
@@ -230,12 +230,12 @@ Outcome live(const std::string& path, int count, std::optional<Batching> batchin
     run.out = withoutDurations(captureStdout([&] {
         std::optional<PacketBatch> batch;
         if (batching) batch.emplace(kEthernet, batching->capacity, batching->walkFrom);
-        int32_t offset = kEthernet;
+        LinkLayer link = kEthernet;
         SweepSchedule schedule{kT, kT};
         for (;;) {
             const int status = batch ? batch->dispatch(handle.get(), count)
                                      : pcap_dispatch(handle.get(), count, onPacket,
-                                                     reinterpret_cast<u_char*>(&offset));
+                                                     reinterpret_cast<u_char*>(&link));
             if (status <= 0) {
                 run.broken = status < 0;
                 break;
