@@ -25,8 +25,10 @@
 #include <string>
 
 #include "alert.h"
-#include "main.h"
+#include "link_types.h"
 #include "pcap_handle.h"
+#include "replay_loop.h"
+#include "tables.h"
 
 int main(int argc, char** argv) {
     if (argc != 4) {
@@ -50,7 +52,6 @@ int main(int argc, char** argv) {
     if (output == nullptr) return 1;
     fflush(stdout);
     if (dup2(fileno(output), STDOUT_FILENO) < 0) return 1;
-    g_alertsToSyslog = false;
     createTables();
 
     PacketBatch batch(LinkLayer{offset, pcap_datalink(handle.get())}, capacity, walkFrom);

@@ -26,10 +26,12 @@
 #include <memory>
 #include <vector>
 
+#include "batch.h"
+#include "clock.h"
 #include "flow.h"
 #include "host.h"
-#include "main.h"
 #include "random.h"
+#include "tables.h"
 
 namespace {
 

@@ -45,7 +45,9 @@
 #include "batch.h"
 #include "flow.h"
 #include "host.h"
-#include "main.h"
+#include "link_types.h"
+#include "sweep_schedule.h"
+#include "tables.h"
 #include "tree_check.h"
 
 namespace {
@@ -137,7 +139,6 @@ void runSchedule(void* schedule) { static_cast<SweepSchedule*>(schedule)->run();
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // Sweep reports and alerts are formatted all the same, into nothing; the
     // machine's system log gets none of this.
-    g_alertsToSyslog = false;
     if (freopen("/dev/null", "w", stdout) == nullptr) abort();
     g_flowTable = new FlowTable();
     g_hostTable = new HostTable();

@@ -6,7 +6,7 @@
 
 #include "clock.h"
 
-bool g_alertsToSyslog = true;
+bool g_alertsToSyslog = false;
 bool g_stampLines = false;
 
 size_t formatPacketTime(int64_t time, char (&out)[kStampSize]) {
@@ -48,29 +48,54 @@ void stampLine() {
     putchar(' ');
 }
 
+namespace {
+
+// The one writer of "system log, then standard output": `logFormat` at
+// `priority` to the system log (when it is on), then `outFormat` to
+// standard output, after the packet-time stamp when `stamp` is set, and a
+// newline after it when `newline` is set.
+void writeBoth(int priority, bool stamp, bool newline, const char* logFormat, const char* outFormat,
+               va_list args) {
+    if (g_alertsToSyslog) {
+        va_list copy;
+        va_copy(copy, args);
+        vsyslog(priority, logFormat, copy);
+        va_end(copy);
+    }
+    if (stamp) stampLine();
+    vprintf(outFormat, args);
+    if (newline) putchar('\n');
+}
+
+// writeBoth from a variadic caller.
+void writeBothOf(int priority, bool stamp, bool newline, const char* logFormat,
+                 const char* outFormat, ...) {
+    va_list args;
+    va_start(args, outFormat);
+    writeBoth(priority, stamp, newline, logFormat, outFormat, args);
+    va_end(args);
+}
+
+}  // namespace
+
 void writeAlert(const char* format, ...) {
     va_list args;
-    if (g_alertsToSyslog) {
-        va_start(args, format);
-        vsyslog(kAlertPriority, format, args);
-        va_end(args);
-    }
-    stampLine();
     va_start(args, format);
-    vprintf(format, args);
+    writeBoth(kAlertPriority, true, true, format, format, args);
     va_end(args);
-    putchar('\n');
 }
 
 void writeWarning(const char* format, ...) {
     va_list args;
-    if (g_alertsToSyslog) {
-        va_start(args, format);
-        vsyslog(kWarningPriority, format, args);
-        va_end(args);
-    }
     va_start(args, format);
-    vprintf(format, args);
+    writeBoth(kWarningPriority, false, true, format, format, args);
     va_end(args);
-    putchar('\n');
+}
+
+#ifndef __FILE_NAME__
+#define __FILE_NAME__ "alert.cpp"
+#endif
+
+void reportFailure(const char* logFormat, const char* outFormat, const char* text) {
+    writeBothOf(kAlertPriority, false, false, logFormat, outFormat, __FILE_NAME__, __LINE__, text);
 }

@@ -1,5 +1,6 @@
-// Flood alerts: one text, written first to the system log (facility local6,
-// level alert) and then, with a newline, to standard output.
+// Everything the programs write to the system log: flood alerts, warnings
+// about the monitor itself and start-up and capture failures, each written
+// first to the system log (facility local6) and then to standard output.
 #ifndef SURGEWATCH_ALERT_H
 #define SURGEWATCH_ALERT_H
 
@@ -12,9 +13,10 @@
 constexpr int kAlertPriority = LOG_LOCAL6 | LOG_ALERT;
 static_assert(kAlertPriority == 177, "alerts go to local6.alert");
 
-// True in the monitor: alerts and failure reports go to the system log as
-// well as to standard output. The replay program clears it: replayed history
-// must not reach the system log, where it would read as live alerts.
+// Off unless a program's main turns it on: only the monitor writes to the
+// system log. Off, every line goes to standard output alone; replayed
+// history, tests and measuring tools must never reach the system log, where
+// they would read as live alerts.
 extern bool g_alertsToSyslog;
 
 // `format` ends without a newline; standard output gets one appended, and
@@ -27,8 +29,14 @@ void writeAlert(const char* format, ...) __attribute__((format(printf, 1, 2)));
 constexpr int kWarningPriority = LOG_LOCAL6 | LOG_WARNING;
 static_assert(kWarningPriority == 180, "warnings go to local6.warning");
 
-// Like writeAlert, at kWarningPriority.
+// Like writeAlert, at kWarningPriority, never stamped.
 void writeWarning(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Writes a start-up or capture failure at kAlertPriority: `logFormat` to the
+// system log, then `outFormat`, which carries its own newlines, to standard
+// output. Both formats begin with "%s %d " for this source file and the line
+// of the writing statement, and may take `text` as a third placeholder.
+void reportFailure(const char* logFormat, const char* outFormat, const char* text);
 
 // Off in the monitor, whose output never changes. surgewatch-replay -t
 // turns it on: every alert and sweep report line on standard output then

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <cstring>
 #include <optional>
 
 #include "clock.h"
@@ -69,4 +70,16 @@ int PacketBatch::dispatch(pcap_t* handle, int count) {
     const int status = pcap_dispatch(handle, count, collect, reinterpret_cast<u_char*>(this));
     apply();
     return status;
+}
+
+void onPacket(u_char* user, const pcap_pkthdr* header, const u_char* bytes) {
+    LinkLayer link;
+    memcpy(&link, user, sizeof link);
+    const int64_t time = header->ts.tv_sec;
+    g_packetTime = time;
+
+    const std::optional<FlowObservation> seen = decodeFrame(bytes, header->caplen, link);
+    if (!seen) return;
+    // The tables take the record over, as they do from a batch.
+    countObservation(buildRecord(*seen, time), time);
 }

@@ -24,7 +24,8 @@
 //      Once a record has been removed (a sweep run by the per-packet step),
 //      the rest of the batch descends from the root.
 // So the tables see the same operations in the same order as without the
-// batch, and print the same alerts and reports.
+// batch (onPacket, below, one packet at a time), and print the same alerts
+// and reports.
 #ifndef SURGEWATCH_BATCH_H
 #define SURGEWATCH_BATCH_H
 
@@ -43,6 +44,11 @@ public:
     // cache until the apply step (docs/performance-flood.md).
     static constexpr size_t kDefaultCapacity = 64;
     static constexpr size_t kMaxCapacity = FlowTable::kWalkWidth;
+    // A batch's walks go side by side in one SearchTree::walkAhead call,
+    // which takes at most kWalkWidth of them.
+    static_assert(kMaxCapacity <= FlowTable::kWalkWidth, "a batch is walked in one call");
+    static_assert(kDefaultCapacity >= 1 && kDefaultCapacity <= kMaxCapacity,
+                  "the default batch fits the walk");
     // Live flows from which the batch walks ahead: below, the table's
     // records are mostly in the caches and the walk costs more than it
     // saves (docs/performance-flood.md).
@@ -114,5 +120,13 @@ private:
     const FlowRecord* keys_[kMaxCapacity];  // the records of the batch, for the walk
     FlowRecord* found_[kMaxCapacity];       // where each walk ended, for the insert
 };
+
+// The work for one packet, at once, without a batch: the same as a batch
+// of one. `user` points at the capture's LinkLayer (decode.h). Moves the packet clock,
+// decodes the frame (decode.h) and hands one flow observation to
+// g_flowTable and one host observation to g_hostTable. The programs take
+// packets through PacketBatch; tests, fuzzers and benchmarks call this to
+// compare.
+void onPacket(u_char* user, const pcap_pkthdr* header, const u_char* bytes);
 
 #endif

@@ -7,8 +7,8 @@
 #include <cstdint>
 
 // Seconds of the capture timestamp of the latest frame, backwards too; 0
-// until the first frame. Written only by onPacket, before any table work
-// for the frame.
+// until the first frame. Written by the packet work (PacketBatch's apply
+// step, or onPacket), before any table work for the frame.
 extern int64_t g_packetTime;
 
 // `to` minus `from` in seconds, as a signed 64-bit difference that wraps

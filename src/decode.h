@@ -1,7 +1,7 @@
 // The packet decoder: one captured frame in, one flow observation out. It
 // reads the IPv4 header and the first transport bytes in place, never past
 // the captured length, and touches no state: the packet clock and the
-// tables are onPacket's business.
+// tables are the packet work's business (batch.h).
 #ifndef SURGEWATCH_DECODE_H
 #define SURGEWATCH_DECODE_H
 

@@ -18,8 +18,9 @@
 #include <vector>
 
 #include "alert.h"
-#include "main.h"
 #include "pcap_handle.h"
+#include "replay_loop.h"
+#include "startup.h"
 
 namespace {
 
@@ -81,7 +82,6 @@ int main(int argc, char** argv) {
                                         "\n%s %d Cannot open capture file %s\n",
                                         "%s %d Unknown link type %s",
                                         "\n%s %d Unknown link type %s\n"};
-    g_alertsToSyslog = false;
     const Options options = parseOptions(argc, argv);
     CaptureSource source = kFile;
     if (options.given) source.usage = kUsageWithOptions;

@@ -29,9 +29,10 @@
 #include <vector>
 
 #include "alert.h"
+#include "batch.h"
 #include "flow.h"
 #include "host.h"
-#include "main.h"
+#include "tables.h"
 
 namespace {
 
@@ -120,7 +121,6 @@ Result measure(const std::vector<Packet>& packets, bool hostTable) {
 
 int main(int argc, char** argv) {
     const uint32_t max = argc > 1 ? uint32_t(strtoul(argv[1], nullptr, 10)) : 65536;
-    g_alertsToSyslog = false;
     FILE* out = fdopen(dup(1), "w");
     if (out == nullptr || freopen("/dev/null", "w", stdout) == nullptr) return 1;  // sweep reports
 

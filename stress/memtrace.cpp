@@ -16,10 +16,13 @@
 #include <string>
 
 #include "alert.h"
+#include "clock.h"
 #include "flow.h"
 #include "host.h"
-#include "main.h"
+#include "link_types.h"
 #include "pcap_handle.h"
+#include "replay_loop.h"
+#include "tables.h"
 
 namespace {
 
@@ -55,7 +58,6 @@ int main(int argc, char** argv) {
         fprintf(stderr, "%s: unknown link type\n", argv[0]);
         return 1;
     }
-    g_alertsToSyslog = false;
     createTables();
 
     // Sweep reports and alerts go nowhere: this tool's own lines go to the

@@ -21,7 +21,9 @@
 
 #include "frames.h"
 #include "random.h"
+#include "replay_loop.h"
 #include "support.h"
+#include "sweep_schedule.h"
 
 namespace {
 

@@ -9,7 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "main.h"
+#include "monitor_loop.h"
+#include "pcap_handle.h"
 #include "support.h"
 
 namespace {
@@ -83,7 +84,7 @@ TEST_P(DispatchFailureRuns, ReportsAndPauses) {
         });
         if (call.reported) {
             // Each copy on a line of its own.
-            EXPECT_EQ(out.rfind("main.cpp ", 0), 0u) << out;
+            EXPECT_EQ(out.rfind("alert.cpp ", 0), 0u) << out;
             EXPECT_NE(out.find(" pcap_dispatch failed with error: "), std::string::npos) << out;
             EXPECT_EQ(out.find('\n'), out.size() - 1) << out;
         } else {

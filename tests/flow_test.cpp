@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "frames.h"
-#include "main.h"
 #include "support.h"
+#include "tables.h"
 
 namespace {
 

@@ -17,8 +17,11 @@
 #include <optional>
 #include <vector>
 
+#include "batch.h"
+#include "clock.h"
 #include "decode.h"
-#include "main.h"
+#include "link_types.h"
+#include "tables.h"
 
 namespace frames {
 

@@ -128,7 +128,7 @@ std::vector<HostileCase> hostileCases() {
              return f;
          },
          "", 1,
-         "main.cpp N Cannot read capture file FILE after 1 packets: invalid packet capture length "
+         "alert.cpp N Cannot read capture file FILE after 1 packets: invalid packet capture length "
          "4294967295*\n"},
         // Claims the largest length libpcap accepts, then the file ends.
         {"record_claims_256_kib_then_ends",
@@ -137,7 +137,7 @@ std::vector<HostileCase> hostileCases() {
              put32(f, recordAt(f, 1) + 8, 262144);
              return f;
          },
-         "", 1, "main.cpp N Cannot read capture file FILE after 1 packets: truncated*\n"},
+         "", 1, "alert.cpp N Cannot read capture file FILE after 1 packets: truncated*\n"},
         {"record_longer_than_the_snapshot_length",
          [] {
              Bytes big = synFrame();
@@ -168,7 +168,7 @@ std::vector<HostileCase> hostileCases() {
          [] {
              return pcapFile({{kT, synFrame()}}, {147});
          },
-         "", 255, "main.cpp N Unknown link type DLT_(unnamed) / 147; supported: *\n"},
+         "", 255, "alert.cpp N Unknown link type DLT_(unnamed) / 147; supported: *\n"},
         // Token Ring: 22 bytes of link header in front of frames that end
         // before, inside and just after the IPv4 header.
         {"link_header_longer_than_the_frames",
@@ -196,7 +196,7 @@ std::vector<HostileCase> hostileCases() {
              for (int i = 0; i < 4000; ++i) f.push_back(uint8_t(random()));
              return f;
          },
-         "", 1, "main.cpp N Cannot read capture file FILE after 0 packets: *\n"},
+         "", 1, "alert.cpp N Cannot read capture file FILE after 0 packets: *\n"},
         {"garbage_from_the_first_byte",
          [] {
              Bytes f;
@@ -204,31 +204,31 @@ std::vector<HostileCase> hostileCases() {
              for (int i = 0; i < 4000; ++i) f.push_back(uint8_t(random()));
              return f;
          },
-         "", 255, "Opening file FILE... \nmain.cpp N Cannot open capture file FILE: *\n"},
+         "", 255, "Opening file FILE... \nalert.cpp N Cannot open capture file FILE: *\n"},
         {"pcapng_block_claims_2_gib",
          [] {
              return pcapngFile({{kT, synFrame()}, {kT, synFrame()}}, lastBlockClaims(0x7FFFFFF0));
          },
          "", 1,
-         "main.cpp N Cannot read capture file FILE after 1 packets: pcapng block size 2147483632 > "
-         "maximum*\n"},
+         "alert.cpp N Cannot read capture file FILE after 1 packets: pcapng block size "
+         "2147483632 > maximum*\n"},
         {"pcapng_packet_claims_4_gib",
          [] {
              return pcapngFile({{kT, synFrame()}, {kT, synFrame()}}, lastPacketClaims(0xFFFFFF00));
          },
          "", 1,
-         "main.cpp N Cannot read capture file FILE after 1 packets: invalid packet capture "
+         "alert.cpp N Cannot read capture file FILE after 1 packets: invalid packet capture "
          "length*\n"},
         {"pcapng_without_interface",
          [] {
              return pcapngFile({{kT, synFrame()}}, withoutInterface());
          },
-         "", 255, "Opening file FILE... \nmain.cpp N Cannot open capture file FILE: *\n"},
+         "", 255, "Opening file FILE... \nalert.cpp N Cannot open capture file FILE: *\n"},
         {"pcapng_unknown_link_type",
          [] {
              return pcapngFile({{kT, synFrame()}}, PcapngFormat{147});
          },
-         "", 255, "main.cpp N Unknown link type DLT_(unnamed) / 147; supported: *\n"},
+         "", 255, "alert.cpp N Unknown link type DLT_(unnamed) / 147; supported: *\n"},
         {"file_header_only", [] { return pcapFile({}); }, "", 0, "Replayed 0 packets\n"},
         {"cut_inside_the_file_header",
          [] {
@@ -236,7 +236,7 @@ std::vector<HostileCase> hostileCases() {
              f.resize(20);
              return f;
          },
-         "", 255, "Opening file FILE... \nmain.cpp N Cannot open capture file FILE: *\n"},
+         "", 255, "Opening file FILE... \nalert.cpp N Cannot open capture file FILE: *\n"},
     };
 }
 

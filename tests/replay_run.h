@@ -46,7 +46,7 @@ inline std::string maskNumbersAfter(std::string text, const std::string& marker,
 // `input` through a pipe (as from tcpdump -w -), or /dev/null. The unmasked
 // standard output stays in dir's file "stdout" until the next run. An alarm, which
 // survives exec, ends a run that hangs after 20 s. In the standard output,
-// processor times ("took D") and source line numbers ("main.cpp N") are
+// processor times ("took D") and source line numbers ("alert.cpp N") are
 // masked: they are not the behaviour under test.
 inline ReplayOutcome runReplay(const TempDir& dir, const std::vector<std::string>& args,
                                const std::optional<std::vector<uint8_t>>& input = std::nullopt,
@@ -90,7 +90,7 @@ inline ReplayOutcome runReplay(const TempDir& dir, const std::vector<std::string
     const std::vector<uint8_t> out = readFile(outPath);
     const std::vector<uint8_t> err = readFile(errPath);
     outcome.out = maskNumbersAfter(
-        maskNumbersAfter(std::string(out.begin(), out.end()), "took ", "D"), "main.cpp ", "N");
+        maskNumbersAfter(std::string(out.begin(), out.end()), "took ", "D"), "alert.cpp ", "N");
     outcome.err.assign(err.begin(), err.end());
     return outcome;
 }

@@ -18,6 +18,7 @@
 #include "frames.h"
 #include "replay_run.h"
 #include "support.h"
+#include "sweep_schedule.h"
 
 #ifndef SURGEWATCH_TIMELINE
 #error "SURGEWATCH_TIMELINE must name the surgewatch-timeline script"
@@ -398,7 +399,7 @@ TEST_P(ReplayDamagedFiles, ReplaysUpToTheDamageThenFails) {
             throughStdin ? runReplay(dir_, {"-", "ip"}, file) : runReplay(dir_, {path, "ip"});
         EXPECT_EQ(r.status, 1) << name;
         const std::string expected = startup(name, "ip", 14) + kFlowAlert +
-                                     "main.cpp N Cannot read capture file " + name +
+                                     "alert.cpp N Cannot read capture file " + name +
                                      " after 12002 packets: *\n";
         EXPECT_TRUE(matches(expected.c_str(), r.out.c_str())) << r.out;
         EXPECT_EQ(r.err, "");
@@ -474,35 +475,35 @@ INSTANTIATE_TEST_SUITE_P(
             "missing_file",
             [] { return std::optional<Bytes>(); },
             {"FILE", "ip"},
-            kOpening + "main.cpp N Cannot open capture file FILE: No such file or directory\n"},
+            kOpening + "alert.cpp N Cannot open capture file FILE: No such file or directory\n"},
         FailureCase{"not_a_capture",
                     [] {
                         const std::string text = "hello, world: not a capture file\n";
                         return std::optional<Bytes>(Bytes(text.begin(), text.end()));
                     },
                     {"FILE", "ip"},
-                    kOpening + "main.cpp N Cannot open capture file FILE: unknown file format\n"},
+                    kOpening + "alert.cpp N Cannot open capture file FILE: unknown file format\n"},
         FailureCase{"empty_file",
                     [] { return std::optional<Bytes>(Bytes{}); },
                     {"FILE", "ip"},
-                    kOpening + "main.cpp N Cannot open capture file FILE: *\n"},
+                    kOpening + "alert.cpp N Cannot open capture file FILE: *\n"},
         FailureCase{"file_header_cut",
                     [] {
                         return std::optional<Bytes>(Bytes{0xD4, 0xC3, 0xB2, 0xA1, 2, 0, 4, 0});
                     },
                     {"FILE", "ip"},
-                    kOpening + "main.cpp N Cannot open capture file FILE: truncated*\n"},
+                    kOpening + "alert.cpp N Cannot open capture file FILE: truncated*\n"},
         FailureCase{"bad_filter",
                     [] { return pcapWithLinkType(DLT_RAW); },
                     {"FILE", "ip and and"},
                     "Opening file FILE... done\nCompiling filter `ip and and`... \n"
-                    "main.cpp N Cannot compile filter: *\n"},
+                    "alert.cpp N Cannot compile filter: *\n"},
         FailureCase{
             "unknown_link_type",
             [] { return pcapWithLinkType(DLT_IEEE802_11); },
             {"FILE", "ip"},
             "Opening file FILE... done\nCompiling filter `ip`... done\nSetting filter... done\n"
-            "Detecting IP layer offset in bytes... \nmain.cpp N Unknown link type "
+            "Detecting IP layer offset in bytes... \nalert.cpp N Unknown link type "
             "DLT_IEEE802_11 / 105; supported: DLT_NULL / 0, DLT_EN10MB / 1, "
             "DLT_IEEE802 / 6, DLT_SLIP / 8, DLT_PPP / 9, DLT_FDDI / 10, DLT_RAW / 12, "
             "DLT_LOOP / 108, DLT_LINUX_SLL / 113, DLT_LINUX_SLL2 / 276\n"},
@@ -524,16 +525,16 @@ INSTANTIATE_TEST_SUITE_P(
             "t_missing_file",
             noFile,
             {"-t", "FILE", "ip"},
-            kOpening + "main.cpp N Cannot open capture file FILE: No such file or directory\n"},
+            kOpening + "alert.cpp N Cannot open capture file FILE: No such file or directory\n"},
         FailureCase{"t_bad_filter",
                     [] { return pcapWithLinkType(DLT_RAW); },
                     {"-t", "FILE", "ip and and"},
                     "Opening file FILE... done\nCompiling filter `ip and and`... \n"
-                    "main.cpp N Cannot compile filter: *\n"},
+                    "alert.cpp N Cannot compile filter: *\n"},
         FailureCase{"double_dash_then_a_file_named_t",
                     noFile,
                     {"-t", "--", "-t", "ip"},
-                    "Opening file -t... \nmain.cpp N Cannot open capture file -t: No such file or "
+                    "Opening file -t... \nalert.cpp N Cannot open capture file -t: No such file or "
                     "directory\n"}),
     CaseName());
 
@@ -677,7 +678,7 @@ TEST(Replay, TimedFromStandardInputAndUpToTheDamage) {
     const ReplayOutcome damaged = runReplay(dir, {"-t", path, "tcp"});
     EXPECT_EQ(damaged.status, 1);
     const std::string expected = startup(path, "tcp", 14) + at(6) + kFlowAlert +
-                                 "main.cpp N Cannot read capture file " + path +
+                                 "alert.cpp N Cannot read capture file " + path +
                                  " after 12001 packets: *\n";
     EXPECT_TRUE(matches(expected.c_str(), damaged.out.c_str())) << damaged.out;
 }

@@ -12,6 +12,7 @@
 
 #include "frames.h"
 #include "support.h"
+#include "sweep_schedule.h"
 
 namespace {
 

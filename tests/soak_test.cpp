@@ -30,6 +30,7 @@
 
 #include "frames.h"
 #include "support.h"
+#include "sweep_schedule.h"
 #include "tree_check.h"
 
 namespace {

@@ -25,8 +25,8 @@ expected=(
     share/doc/surgewatch/examples/rsyslog/30-surgewatch-local.conf
     share/doc/surgewatch/examples/rsyslog/surgewatch-collector.conf
     share/doc/surgewatch/examples/surgewatch.conf
-    share/man/man8/surgewatch-replay.8.gz
-    share/man/man8/surgewatch-timeline.8.gz
+    share/man/man1/surgewatch-replay.1.gz
+    share/man/man1/surgewatch-timeline.1.gz
     share/man/man8/surgewatch.8.gz
     bin/surgewatch-timeline
 )
@@ -46,21 +46,35 @@ check_usage() {
 check_usage "$prefix/sbin/surgewatch" "<interface> <filter>"
 check_usage "$prefix/bin/surgewatch-replay" "<file> <filter>"
 
-# Manual pages: no mandoc warning or error, and man finds both by name.
-for page in "$prefix"/share/man/man8/*.8.gz; do
+# Manual pages: no mandoc warning or error; man finds each by name in its
+# section (the monitor 8, the user commands 1); the header names the
+# section's volume without "BSD" before it, with groff as man runs it and
+# with mandoc, and the footer names the project.
+for page in "$prefix"/share/man/man[18]/*.gz; do
     mandoc -T lint -W warning "$page" >"$TEST_DIR/lint.out" 2>&1 ||
         fail "mandoc lint of $(basename "$page"): $(cat "$TEST_DIR/lint.out")"
 done
-for name in surgewatch surgewatch-replay surgewatch-timeline; do
-    found=$(MANPATH="$prefix/share/man" man -w 8 "$name") || fail "man does not find $name(8)"
-    [ "$found" = "$prefix/share/man/man8/$name.8.gz" ] || fail "man finds $name(8) at $found"
+for entry in 8:surgewatch 1:surgewatch-replay 1:surgewatch-timeline; do
+    section=${entry%%:*} name=${entry#*:}
+    found=$(MANPATH="$prefix/share/man" man -w "$section" "$name") || fail "man does not find $name($section)"
+    [ "$found" = "$prefix/share/man/man$section/$name.$section.gz" ] || fail "man finds $name($section) at $found"
+    [ "$section" = 8 ] && volume="System Manager's Manual" || volume="General Commands Manual"
+    for formatter in "man -l" "mandoc -T utf8"; do
+        $formatter "$found" 2>/dev/null | col -bx >"$TEST_DIR/page.txt"
+        head -n 1 "$TEST_DIR/page.txt" | grep -qE "^${name^^}\($section\) +$volume +${name^^}\($section\)\$" ||
+            fail "$formatter $name: header [$(head -n 1 "$TEST_DIR/page.txt")]"
+        tail -n 1 "$TEST_DIR/page.txt" | grep -qE '^surgewatch +[A-Z][a-z]+ [0-9]+, [0-9]{4} +surgewatch$' ||
+            fail "$formatter $name: footer [$(tail -n 1 "$TEST_DIR/page.txt")]"
+    done
 done
 
 # The manual page's example of a start-up failure is what the program
-# prints, source line included.
+# prints, but for the source file and line, which the page shows as
+# "FILE LINE".
 example=$(sed -n '/^Compiling filter `ip and`\.\.\.$/,/^\.Ed$/p' "$(dirname "$0")/../../man/surgewatch.8" | sed '$d')
 [ -n "$example" ] || fail "no start-up failure example in surgewatch.8"
-printed=$("$prefix/sbin/surgewatch" lo 'ip and' | sed -n '/^Compiling filter/,$p' | sed 's/ *$//; /^$/d') || true
+printed=$("$prefix/sbin/surgewatch" lo 'ip and' | sed -n '/^Compiling filter/,$p' |
+    sed -E 's/ *$//; /^$/d; s/^[a-z_]+\.cpp [0-9]+ /FILE LINE /') || true
 [ "$printed" = "$example" ] || fail "surgewatch.8 shows [$example], the program prints [$printed]"
 
 # The timeline program runs from where it was installed and draws a timed

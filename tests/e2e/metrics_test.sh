@@ -124,16 +124,18 @@ dropped=$(awk '/^Capture dropped [0-9]+ packets/ { sum += $3 } END { print sum }
 [ "$(grep -cE " daemon\.info surgewatch: FLOOD: ${address//./\\.} .*flows/s$" "$log")" -eq "$alerts" ] ||
     fail "standard output copies in the file: $(grep FLOOD "$log")"
 
-labels="destination=\"$address\",prog=\"surgewatch.mtail\",rule=\"flows\",sensor=\"[^\"]+\""
+# Started by hand without an identity: the interface label is empty.
+labels="destination=\"$address\",interface=\"\",prog=\"surgewatch.mtail\",rule=\"flows\",sensor=\"[^\"]+\",source=\"\""
+instance="interface=\"\",prog=\"surgewatch.mtail\",sensor=\"[^\"]+\""
 expected=(
     "^surgewatch_alerts_total\{$labels\} $alerts\$"
     "^surgewatch_alert_rate\{$labels\} $(sed -E 's/\.?0+$//; s/\./\\./' <<<"$rate")\$"
     "^surgewatch_last_alert_timestamp_seconds\{$labels\} "
-    "^surgewatch_table_entries_before\{prog=\"surgewatch.mtail\",sensor=\"[^\"]+\",table=\"flow\"\} $before\$"
-    "^surgewatch_table_entries_after\{prog=\"surgewatch.mtail\",sensor=\"[^\"]+\",table=\"flow\"\} $after\$"
-    "^surgewatch_capture_dropped_packets_total\{prog=\"surgewatch.mtail\",sensor=\"[^\"]+\"\} $dropped\$"
-    "^surgewatch_failures_total\{prog=\"surgewatch.mtail\",sensor=\"[^\"]+\"\} 0\$"
-    "^surgewatch_last_sweep_timestamp_seconds\{prog=\"surgewatch.mtail\",sensor=\"[^\"]+\",table=\"flow\"\} "
+    "^surgewatch_table_entries_before\{$instance,table=\"flow\"\} $before\$"
+    "^surgewatch_table_entries_after\{$instance,table=\"flow\"\} $after\$"
+    "^surgewatch_capture_dropped_packets_total\{$instance\} $dropped\$"
+    "^surgewatch_failures_total\{$instance\} 0\$"
+    "^surgewatch_last_sweep_timestamp_seconds\{$instance,table=\"flow\"\} "
 )
 # mtail reads the file as it grows: give it a few seconds to catch up.
 for ((i = 0; i < 50; i++)); do

@@ -38,7 +38,8 @@ contents=$(dpkg-deb --fsys-tarfile "$deb" | tar -t)
 mapfile -t files < <(sed -n 's|^\./|/|p' <<<"$contents" | grep -v '/$')
 for file in /usr/sbin/surgewatch /usr/lib/systemd/system/surgewatch@.service \
     /usr/share/doc/surgewatch/copyright /usr/share/doc/surgewatch/changelog.gz \
-    /usr/share/man/man8/surgewatch.8.gz \
+    /usr/share/man/man8/surgewatch.8.gz /usr/share/man/man1/surgewatch-replay.1.gz \
+    /usr/share/man/man1/surgewatch-timeline.1.gz \
     /usr/share/doc/surgewatch/examples/rsyslog/20-surgewatch-forward.conf \
     /usr/share/doc/surgewatch/examples/rsyslog/surgewatch-collector.conf \
     /usr/share/doc/surgewatch/examples/mtail/surgewatch.mtail \

@@ -49,7 +49,7 @@ with_syslog "$TEST_DIR/confined" "" >"$TEST_DIR/denied.out" 2>&1 || status=$?
 [ "$status" -eq 255 ] || fail "without capabilities the monitor exited with $status: $(cat "$TEST_DIR/denied.out")"
 grep -q 'Cannot open pcap device: lo: .*permission' "$TEST_DIR/denied.out" ||
     fail "unexpected failure: $(cat "$TEST_DIR/denied.out")"
-wait_for_line "$routed" 'surgewatch: main\.cpp [0-9]+ Cannot open pcap device: lo: ' 5 ||
+wait_for_line "$routed" 'surgewatch: alert\.cpp [0-9]+ Cannot open pcap device: lo: ' 5 ||
     fail "start-up failure not routed: $(cat "$routed")"
 rm "$TEST_DIR/monitor.pid"
 
@@ -69,10 +69,11 @@ kill "$traffic" 2>/dev/null || true
 grep -qE "^FLOOD: ${address//./\\.} - [0-9]+\.[0-9]{2} flows/s$" "$TEST_DIR/monitor.out" ||
     fail "alert missing on standard output: $(cat "$TEST_DIR/monitor.out")"
 
-# Routing is by facility and level: local6 at another level goes on to the
-# general log, and nothing of the monitor's went there.
-logger -u "$SYSLOG_SOCKET" -p local6.info -t surgewatch "not an alert"
-wait_for_line "$SYSLOG_FILE" '^182 surgewatch: not an alert$' 5 || fail "local6.info did not reach the general log"
+# Routing is by facility and level: another program's local6 at a level
+# below warning goes on to the general log, and nothing of the monitor's
+# went there.
+logger -u "$SYSLOG_SOCKET" -p local6.info -t other "not an alert"
+wait_for_line "$SYSLOG_FILE" '^182 other: not an alert$' 5 || fail "local6.info did not reach the general log"
 ! grep -q 'not an alert' "$routed" || fail "local6.info was routed as an alert"
 ! grep -qE 'FLOOD|Cannot open' "$SYSLOG_FILE" || fail "alerts leaked into the general log: $(cat "$SYSLOG_FILE")"
 

@@ -63,10 +63,10 @@ usage_case() {
 
 # failure_case NAME INTERFACE FILTER PROGRESS MESSAGE_RE: start-up fails
 # after the progress text PROGRESS (exact). Standard output then holds a
-# newline and "main.cpp N TEXT\n", TEXT matching MESSAGE_RE (an extended
+# newline and "alert.cpp N TEXT\n", TEXT matching MESSAGE_RE (an extended
 # regular expression for the whole text, only the library's part left
-# open); the system log holds "main.cpp M TEXT" once, at priority 177, with
-# M not N, sent before the standard output copy is written.
+# open); the system log holds the same "alert.cpp N TEXT" once, at
+# priority 177, sent before the standard output copy is written.
 failure_case() {
     local name=$1 interface=$2 filter=$3 progress=$4 message_re=$5
     local out="$TEST_DIR/$name.out" err="$TEST_DIR/$name.err" trace="$TEST_DIR/$name.trace"
@@ -84,25 +84,25 @@ failure_case() {
     if [ "$rest" = "$actual" ] || [ "$line" = "$rest" ] || [[ $line == *$'\n'* ]]; then
         mismatch "$name" "standard output $(show "$out"), expected $(printf '%q' "$progress")" \
             "then a newline and one failure line"
-    elif [[ $line =~ ^main\.cpp\ ([0-9]+)\ (.*)$ ]]; then
+    elif [[ $line =~ ^alert\.cpp\ ([0-9]+)\ (.*)$ ]]; then
         out_line=${BASH_REMATCH[1]}
         text=${BASH_REMATCH[2]}
         [[ $text =~ ^($message_re)$ ]] ||
             mismatch "$name" "failure text '$text' does not match '$message_re'"
     else
-        mismatch "$name" "failure line '$line' lacks 'main.cpp <line> '"
+        mismatch "$name" "failure line '$line' lacks 'alert.cpp <line> '"
     fi
 
     local logged log_line
     logged=$(logged_since "$before")
-    if [[ $logged =~ ^177\ surgewatch:\ main\.cpp\ ([0-9]+)\ (.*)$ ]]; then
+    if [[ $logged =~ ^177\ surgewatch:\ alert\.cpp\ ([0-9]+)\ (.*)$ ]]; then
         log_line=${BASH_REMATCH[1]}
         [ "${BASH_REMATCH[2]}" = "$text" ] ||
             mismatch "$name" "system log text '${BASH_REMATCH[2]}', standard output '$text'"
-        [ "$log_line" != "$out_line" ] ||
-            mismatch "$name" "both copies carry line $log_line: two statements write them"
+        [ "$log_line" = "$out_line" ] ||
+            mismatch "$name" "the copies carry lines $log_line and $out_line"
     else
-        mismatch "$name" "system log holds '$logged', expected one '177 surgewatch: main.cpp N ...'"
+        mismatch "$name" "system log holds '$logged', expected one '177 surgewatch: alert.cpp N ...'"
     fi
 
     # The same start again, traced. (LeakSanitizer cannot run under ptrace:
@@ -112,8 +112,8 @@ failure_case() {
         "$SURGEWATCH" "$interface" "$filter" >/dev/null 2>"$err.traced" || true
     expect_no_stderr "$name (traced)" "$err.traced"
     local sent written
-    sent=$(grep -nE -m1 'send(to|msg)\(.*surgewatch: main\.cpp [0-9]+ ' "$trace" | cut -d: -f1) || true
-    written=$(grep -nE -m1 'write\(1, ".*main\.cpp [0-9]+ ' "$trace" | cut -d: -f1) || true
+    sent=$(grep -nE -m1 'send(to|msg)\(.*surgewatch: alert\.cpp [0-9]+ ' "$trace" | cut -d: -f1) || true
+    written=$(grep -nE -m1 'write\(1, ".*alert\.cpp [0-9]+ ' "$trace" | cut -d: -f1) || true
     if [ -z "$sent" ] || [ -z "$written" ]; then
         mismatch "$name" "the trace lacks the log send ('$sent') or the output write ('$written')"
     elif [ "$sent" -gt "$written" ]; then

@@ -1,0 +1,41 @@
+// The live monitor: the interface opened, then the endless capture loop
+// with its sweep schedule, its back-off on failing dispatch calls and its
+// reports of packets the capture dropped.
+#ifndef SURGEWATCH_MONITOR_LOOP_H
+#define SURGEWATCH_MONITOR_LOOP_H
+
+#include <pcap/pcap.h>
+
+#include <chrono>
+
+// Capture failures of the monitor's loop. The first of a run is reported
+// at once; while they go on (the interface is gone, say) the loop waits
+// before the next attempt, from 10 ms doubling to 1 s, and the report is
+// repeated at most once a minute, so a lost interface neither floods the
+// system log nor spins a processor. A dispatch call that succeeds ends the
+// run.
+class DispatchFailures {
+public:
+    using Clock = std::chrono::steady_clock;
+    static constexpr std::chrono::milliseconds kFirstWait{10};
+    static constexpr std::chrono::milliseconds kLongestWait{1000};
+    static constexpr std::chrono::seconds kRepeatReport{60};
+
+    // A dispatch call on `handle` failed at `now`: reports it when due.
+    void failed(pcap_t* handle, Clock::time_point now);
+    void succeeded() { failing_ = false; }
+    // While failing, how long to wait before the next attempt.
+    bool failing() const { return failing_; }
+    std::chrono::milliseconds wait() const { return wait_; }
+
+private:
+    bool failing_ = false;
+    Clock::time_point lastReport_;
+    std::chrono::milliseconds wait_{0};
+};
+
+// The monitor's main routine: answers -1 after a start-up failure, and
+// never returns otherwise.
+int monitorMain(int argc, char** argv);
+
+#endif
