@@ -84,17 +84,20 @@ public:
     ~SearchTree() { delete root; }
 
     // Builds one record from the observation and inserts it. Answers true
-    // when it was linked in as a new record, false when it was merged into
-    // the equal record and freed.
+    // when it was new to the table (linked in, or refused because the table
+    // is full: see setCapacity), false when it was merged into the equal
+    // record and freed.
     template <typename... Values>
     bool add(Values... values) {
         return insert(new Node(values...));
     }
 
     // Takes ownership of `node` (links null). Links it in, or merges it into
-    // the equal record and frees it.
+    // the equal record and frees it, or, when the table is full, frees it
+    // and counts the refusal.
     bool insert(Node* node) {
         if (root == nullptr) {
+            if (count >= capacity_) return refuse(node);
             root = node;
             node->parent = nullptr;
             ++count;
@@ -123,6 +126,7 @@ public:
             }
             Node** slot = (*at < *node) ? &at->right : &at->left;
             if (*slot == nullptr) {
+                if (count >= capacity_) return refuse(node);
                 *slot = node;
                 node->parent = at;
                 ++count;
@@ -282,6 +286,22 @@ public:
 
     uint32_t size() const { return count; }
 
+    // The most records the table links, 1 or more (UINT32_MAX, so that
+    // `count` never wraps, until set). A new record that finds the table
+    // full is freed instead of linked and counted as refused; equal records
+    // still merge. Below the capacity this costs one compare per new
+    // record.
+    void setCapacity(uint32_t capacity) { capacity_ = capacity; }
+    uint32_t capacity() const { return capacity_; }
+    // New records refused since the last takeRefused, which answers that
+    // number and starts counting again.
+    uint64_t refused() const { return refused_; }
+    uint64_t takeRefused() {
+        const uint64_t refused = refused_;
+        refused_ = 0;
+        return refused;
+    }
+
     // Writes every record's listing line in ascending order. The flow table
     // answers the number of records listed, the host table nothing.
     typename Node::PrintResult print() const {
@@ -308,7 +328,15 @@ public:
     }
 
 private:
+    bool refuse(Node* node) {
+        delete node;
+        ++refused_;
+        return true;
+    }
+
     uint64_t removals_ = 0;
+    uint32_t capacity_ = UINT32_MAX;
+    uint64_t refused_ = 0;
 };
 
 #endif
