@@ -19,24 +19,25 @@ in_ns ip link add trunk type veth peer name mirror || fail "cannot create the ve
 in_ns ip link set trunk up
 in_ns ip link set mirror up
 
-# The two flows' frames, one after the other, 600 of each, as a pcap file.
+# The two flows' frames, interleaved, 600 of each, as a pcap file written
+# byte by byte (little-endian): 64-byte frames, all at one time stamp
+# (tcpreplay paces them). tagged_udp VLAN_TAG_CONTROL SOURCE DESTINATION
+# prints one record, the addresses' last octets in hex.
+tagged_udp() {
+    printf '%b' '\x00\xf1\x53\x65\x00\x00\x00\x00\x40\x00\x00\x00\x40\x00\x00\x00' \
+        '\x02\x00\x00\x00\x00\x05\x02\x00\x00\x00\x00\x07' "\\x81\\x00$1\\x08\\x00" \
+        '\x45\x00\x00\x2e\x00\x01\x00\x00\x40\x11\x00\x00' "\\xc0\\x00\\x02$2\\xc6\\x33\\x64$3" \
+        '\x0f\xa0\x00\x35\x00\x1a\x00\x00' '\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00'
+}
 frames="$TEST_DIR/tagged.pcap"
-python3 - "$frames" <<'PY'
-import struct, sys
-def frame(vid, priority, src, dst):
-    udp = struct.pack("!HHHH", 4000, 53, 8 + 18, 0) + bytes(18)
-    ip = struct.pack("!BBHHHBBH4s4s", 0x45, 0, 20 + len(udp), 1, 0, 64, 17, 0,
-                     bytes(src), bytes(dst))
-    tag = struct.pack("!HH", 0x8100, priority << 13 | vid)
-    return bytes([2, 0, 0, 0, 0, 5, 2, 0, 0, 0, 0, 7]) + tag + b"\x08\x00" + ip + udp
-a = frame(100, 2, [192, 0, 2, 7], [198, 51, 100, 5])
-b = frame(200, 0, [192, 0, 2, 8], [198, 51, 100, 6])
-with open(sys.argv[1], "wb") as f:
-    f.write(struct.pack("<IHHiIII", 0xA1B2C3D4, 2, 4, 0, 0, 65535, 1))
-    for i in range(1200):
-        data = a if i % 2 == 0 else b
-        f.write(struct.pack("<IIII", 1700000000, i, len(data), len(data)) + data)
-PY
+{
+    printf '%b' '\xd4\xc3\xb2\xa1\x02\x00\x04\x00\x00\x00\x00\x00\x00\x00\x00\x00\xff\xff\x00\x00\x01\x00\x00\x00'
+    vlan100=$(tagged_udp '\x40\x64' '\x07' '\x05' | od -An -v -tx1 | tr -d ' \n')
+    vlan200=$(tagged_udp '\x00\xc8' '\x08' '\x06' | od -An -v -tx1 | tr -d ' \n')
+    pair=$(sed 's/../\\x&/g' <<<"$vlan100$vlan200")
+    for ((i = 0; i < 600; i++)); do printf '%b' "$pair"; done
+} >"$frames"
+[ "$(stat -c %s "$frames")" -eq $((24 + 1200 * 80)) ] || fail "the capture file came out wrong"
 
 out="$TEST_DIR/monitor.out"
 spawn_with_syslog ip netns exec "$ns" "$SURGEWATCH" mirror ip >"$out" 2>"$TEST_DIR/monitor.err"
