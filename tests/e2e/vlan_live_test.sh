@@ -6,8 +6,9 @@
 # in VLAN 100 with priority 2 (the tag's first nibble is 4) and
 # 192.0.2.8:4000 -> 198.51.100.6:53 in VLAN 200 with priority 0. Linux takes
 # the tag off the received frame before the filter runs and libpcap puts it
-# back: the alerts must name the real source and destination of each flow.
-# The frames go until both alerts are logged, at most 10 s.
+# back: the alerts must name the real source and destination of each flow,
+# captured on "mirror" (Ethernet) and on the any device (cooked). The
+# frames go until both alerts are logged, at most 10 s each time.
 . "$(dirname "$0")/lib.sh"
 command -v tcpreplay >/dev/null || fail "tcpreplay is needed (scripts/test installs it)"
 start_syslog
@@ -39,35 +40,49 @@ frames="$TEST_DIR/tagged.pcap"
 } >"$frames"
 [ "$(stat -c %s "$frames")" -eq $((24 + 1200 * 80)) ] || fail "the capture file came out wrong"
 
-out="$TEST_DIR/monitor.out"
-spawn_with_syslog ip netns exec "$ns" "$SURGEWATCH" mirror ip >"$out" 2>"$TEST_DIR/monitor.err"
-monitor=$SPAWNED_PID
-wait_for_line "$out" '^Detecting IP layer offset in bytes\.\.\. 14 done$' 5 ||
-    fail "the monitor did not start: $(cat "$out" "$TEST_DIR/monitor.err")"
-
 rate='[0-9]+\.[0-9]{2}'
 alert_100="FLOOD: 198\\.51\\.100\\.5 - $rate udp packets/s from 192\\.0\\.2\\.7 \\[DSCP 00\\]"
 alert_200="FLOOD: 198\\.51\\.100\\.6 - $rate udp packets/s from 192\\.0\\.2\\.8 \\[DSCP 00\\]"
-# 50 loops of 1,200 frames at 6,000 frames/s: 10 s at most.
-in_ns nice -n 5 timeout 12 tcpreplay -q -i trunk --pps 6000 --loop 50 "$frames" \
-    >"$TEST_DIR/tcpreplay.out" 2>&1 &
-sender=$!
-on_exit "kill $sender 2>/dev/null"
-found=0
-wait_for_line "$SYSLOG_FILE" "^177 surgewatch: $alert_100\$" 12 &&
-    wait_for_line "$SYSLOG_FILE" "^177 surgewatch: $alert_200\$" 2 || found=1
-kill -TERM "$sender" 2>/dev/null || true
-wait "$sender" 2>/dev/null || true
-[ "$found" -eq 0 ] || fail "no alerts in the system log; tcpreplay: $(tail -n 3 "$TEST_DIR/tcpreplay.out")" \
-    "; system log: $(tail -n 3 "$SYSLOG_FILE"); standard output: $(tail -n 3 "$out")"
 
-stop_process "$monitor"
-[ "$STOPPED_STATUS" -eq 143 ] || fail "exit status $STOPPED_STATUS: it did not run until SIGTERM"
-# Every alert names one of the two flows: nothing made of tag bytes.
-alerts=$(grep '^FLOOD: ' "$out") || true
-others=$(grep -vxE "$alert_100|$alert_200" <<<"$alerts") || true
-[ -z "$others" ] || fail "alerts for hosts nobody sent to: $others"
-grep -qxE "$alert_100" <<<"$alerts" || fail "no alert for VLAN 100 on standard output"
-grep -qxE "$alert_200" <<<"$alerts" || fail "no alert for VLAN 200 on standard output"
-echo "PASS:"
-echo "$alerts"
+# capture DEVICE OFFSET: the monitor on DEVICE (whose untagged offset is
+# OFFSET) while the frames go, until both alerts are logged.
+capture() {
+    local device=$1 offset=$2 found=0
+    local out="$TEST_DIR/$device.out"
+    : >"$SYSLOG_FILE"
+    spawn_with_syslog ip netns exec "$ns" "$SURGEWATCH" "$device" ip \
+        >"$out" 2>"$TEST_DIR/$device.err"
+    local monitor=$SPAWNED_PID
+    wait_for_line "$out" "^Detecting IP layer offset in bytes\\.\\.\\. $offset done\$" 5 ||
+        fail "the monitor did not start on $device: $(cat "$out" "$TEST_DIR/$device.err")"
+    # 50 loops of 1,200 frames at 6,000 frames/s: 10 s at most.
+    in_ns nice -n 5 timeout 12 tcpreplay -q -i trunk --pps 6000 --loop 50 "$frames" \
+        >"$TEST_DIR/tcpreplay.out" 2>&1 &
+    local sender=$!
+    on_exit "kill $sender 2>/dev/null"
+    wait_for_line "$SYSLOG_FILE" "^177 surgewatch: $alert_100\$" 12 &&
+        wait_for_line "$SYSLOG_FILE" "^177 surgewatch: $alert_200\$" 2 || found=1
+    kill -TERM "$sender" 2>/dev/null || true
+    wait "$sender" 2>/dev/null || true
+    [ "$found" -eq 0 ] || fail "$device: no alerts in the system log;" \
+        "tcpreplay: $(tail -n 3 "$TEST_DIR/tcpreplay.out"); system log: $(tail -n 3 "$SYSLOG_FILE");" \
+        "standard output: $(tail -n 3 "$out")"
+
+    stop_process "$monitor"
+    [ "$STOPPED_STATUS" -eq 143 ] || fail "$device: exit status $STOPPED_STATUS: it did not run until SIGTERM"
+    # Every alert names one of the two flows: nothing made of tag bytes.
+    local alerts others
+    alerts=$(grep '^FLOOD: ' "$out") || true
+    others=$(grep -vxE "$alert_100|$alert_200" <<<"$alerts") || true
+    [ -z "$others" ] || fail "$device: alerts for hosts nobody sent to: $others"
+    grep -qxE "$alert_100" <<<"$alerts" || fail "$device: no alert for VLAN 100 on standard output"
+    grep -qxE "$alert_200" <<<"$alerts" || fail "$device: no alert for VLAN 200 on standard output"
+    echo "$device:"
+    echo "$alerts"
+}
+
+# Ethernet: libpcap puts the tag back in front of the type. The any device
+# (Linux cooked capture, first version): in front of the protocol field.
+capture mirror 14
+capture any 16
+echo PASS
