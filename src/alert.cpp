@@ -92,6 +92,13 @@ void writeWarning(const char* format, ...) {
     va_end(args);
 }
 
+void writeInfo(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    writeBoth(kInfoPriority, false, true, format, format, args);
+    va_end(args);
+}
+
 #ifndef __FILE_NAME__
 #define __FILE_NAME__ "alert.cpp"
 #endif

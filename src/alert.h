@@ -32,6 +32,14 @@ static_assert(kWarningPriority == 180, "warnings go to local6.warning");
 // Like writeAlert, at kWarningPriority, never stamped.
 void writeWarning(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+// LOG_LOCAL6 | LOG_INFO: the monitor's routine news (the heartbeat), below
+// its warnings.
+constexpr int kInfoPriority = LOG_LOCAL6 | LOG_INFO;
+static_assert(kInfoPriority == 182, "routine news goes to local6.info");
+
+// Like writeWarning, at kInfoPriority.
+void writeInfo(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
 // Writes a start-up or capture failure at kAlertPriority: `logFormat` to the
 // system log, then `outFormat`, which carries its own newlines, to standard
 // output. Both formats begin with "%s %d " for this source file and the line

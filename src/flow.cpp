@@ -8,6 +8,7 @@
 
 #include "alert.h"
 #include "clock.h"
+#include "counts.h"
 #include "pool.h"
 
 // The key is hashed straight from the record: its four fields must lie
@@ -81,6 +82,7 @@ static void alertFlowFlood(const FlowRecord& flow, double rate) {
     }
     writeAlert(kFlowFlood, dst[0], dst[1], dst[2], dst[3], rate, name, src[0], src[1], src[2],
                src[3], flow.tos >> 2);
+    if (g_secondCounts != nullptr) g_secondCounts->alerted(flow.dstAddr);
 }
 
 void FlowRecord::merge(const FlowRecord& incoming) {

@@ -7,6 +7,7 @@
 
 #include "alert.h"
 #include "clock.h"
+#include "counts.h"
 #include "pool.h"
 
 static const char kFlowsFlood[] = "FLOOD: %d.%d.%d.%d - %.2f flows/s";
@@ -63,6 +64,7 @@ static void applyRule(HostRecord& host, uint32_t& counter, int64_t& lastTime, in
             if (rate > limit) {
                 const uint8_t* a = reinterpret_cast<const uint8_t*>(&host.addr);
                 writeAlert(alertFormat, a[0], a[1], a[2], a[3], rate);
+                if (g_secondCounts != nullptr) g_secondCounts->alerted(host.addr);
             }
         }
         counter = 0;

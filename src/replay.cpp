@@ -1,9 +1,10 @@
-// surgewatch-replay [-t] FILE FILTER: runs the monitor's decoder, tables,
+// surgewatch-replay [-t] [-c] FILE FILTER: runs the monitor's decoder, tables,
 // rules and sweeps over a capture file ("-" for standard input) and writes
 // what the monitor would have written, to standard output only. Replayed
 // history must never reach the system log, where it would read as live
 // alerts. With -t every alert and sweep report line begins with the packet
-// time that raised it (alert.h).
+// time that raised it (alert.h). With -c, what the tables counted in each
+// second for its busiest destinations follows that second (counts.h).
 //
 // Exit status: 0 after the whole file, 255 when start-up fails (as the
 // monitor), 1 when the file breaks off after start-up; everything before
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "alert.h"
+#include "counts.h"
 #include "pcap_handle.h"
 #include "replay_loop.h"
 #include "startup.h"
@@ -29,10 +31,11 @@ constexpr int kDamagedFile = 1;
 // The usage line of the plain form stays the one it always was; a command
 // line that uses options gets the one that names them.
 constexpr const char* kUsage = "\nUsage: %s <file> <filter>\n";
-constexpr const char* kUsageWithOptions = "\nUsage: %s [-t] <file> <filter>\n";
+constexpr const char* kUsageWithOptions = "\nUsage: %s [-t] [-c] <file> <filter>\n";
 
 struct Options {
     bool stamp = false;
+    bool counts = false;
     bool given = false;  // some option (or "--") was on the command line
     bool valid = true;
     int operands = 1;  // index in argv of the first operand
@@ -51,6 +54,8 @@ Options parseOptions(int argc, char** argv) {
         }
         if (std::strcmp(argv[at], "-t") == 0)
             options.stamp = true;
+        else if (std::strcmp(argv[at], "-c") == 0)
+            options.counts = true;
         else
             options.valid = false;
     }
@@ -99,7 +104,12 @@ int main(int argc, char** argv) {
     const PcapHandle handle(opened);
     if (offset < 0) return -1;
 
+    SecondCounts counts;
+    if (options.counts) g_secondCounts = &counts;
     const ReplayResult result = replayCapture(handle.get(), offset);
+    // The last second counted, also when the file broke off after it.
+    counts.flush();
+    g_secondCounts = nullptr;
     if (result.broken) {
         const std::string text = std::string(argv[1]) + " after " + std::to_string(result.packets) +
                                  " packets: " + pcap_geterr(handle.get());

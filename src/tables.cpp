@@ -5,6 +5,7 @@
 #include <cinttypes>
 
 #include "alert.h"
+#include "counts.h"
 #include "settings.h"
 
 FlowTable* g_flowTable = nullptr;
@@ -53,8 +54,12 @@ void reportHostTableFull() {
 void countObservation(FlowRecord* record, int64_t time, FlowRecord* from) {
     // The record is freed when it merges: its destination is read first.
     const uint32_t dstAddr = record->dstAddr;
+    // One load and a branch not taken, unless the replay counts seconds.
+    SecondCounts* const counts = g_secondCounts;
+    if (counts != nullptr) counts->beforeObservation(time);
     const bool created =
         from != nullptr ? g_flowTable->insertBelow(from, record) : g_flowTable->insert(record);
+    if (counts != nullptr) counts->counted(dstAddr, created);
     if (created)
         g_hostTable->add(dstAddr, time, int64_t(0));
     else

@@ -10,84 +10,25 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <optional>
+#include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "captures.h"
 #include "frames.h"
+#include "replay_cases.h"
 #include "replay_run.h"
 #include "support.h"
 #include "sweep_schedule.h"
 
-#ifndef SURGEWATCH_TIMELINE
-#error "SURGEWATCH_TIMELINE must name the surgewatch-timeline script"
-#endif
-
 namespace {
 
-using frames::Bytes;
-using Address = frames::Addr;
-using Frame = captures::Record;
-
-// ---------------------------------------------------------------- frames
-
-struct Endpoint {
-    Address addr;
-    uint16_t port;
-};
-
-// An IPv4 packet without options carrying a TCP SYN or a UDP datagram, no
-// payload, don't-fragment set.
-Bytes ipv4(uint8_t protocol, Endpoint src, Endpoint dst, uint8_t tos = 0) {
-    frames::Ip ip;
-    ip.tos = tos;
-    ip.flagsFragment = 0x4000;
-    ip.protocol = protocol;
-    ip.src = src.addr;
-    ip.dst = dst.addr;
-    return frames::frame(0, ip,
-                         protocol == IPPROTO_TCP ? frames::tcp(src.port, dst.port, 0x02)
-                                                 : frames::udp(src.port, dst.port));
-}
-
-// The packet behind the link header of `linkType`, whose length is the
-// offset that the replay must report for that link type, cut to `cutTo`
-// bytes. Every frame gets a fraction of half a second, so that the
-// precision of the file matters.
-Frame frame(int linkType, int64_t seconds, const Bytes& ip, size_t cutTo = SIZE_MAX) {
-    Frame f{seconds, frames::linkHeader(linkType), 0, 500000};
-    f.bytes.insert(f.bytes.end(), ip.begin(), ip.end());
-    f.wireLength = uint32_t(f.bytes.size());
-    if (cutTo < f.bytes.size()) f.bytes.resize(cutTo);
-    return f;
-}
-
-const Address kSource = {192, 0, 2, 7};
-const Address kVictim = {198, 51, 100, 5};
-
-// The flow example: a TCP flow 192.0.2.7:555 -> 198.51.100.5:80 with type of
-// service 0xB8 (DSCP 2E). One packet at t, `further` packets spread from t to
-// t+5, then one at t+6, which closes the first rate window of 6 seconds.
-// 11999 further packets make (6 x 2000 + 1) / 6 = 2000.17 packets/s.
-std::vector<Frame> flowExample(int linkType, int64_t t, int further) {
-    const Bytes syn = ipv4(IPPROTO_TCP, {kSource, 555}, {kVictim, 80}, 0xB8);
-    std::vector<Frame> frames{frame(linkType, t, syn)};
-    for (int i = 0; i < further; ++i)
-        frames.push_back(frame(linkType, t + int64_t(i) * 6 / further, syn));
-    frames.push_back(frame(linkType, t + 6, syn));
-    return frames;
-}
-
-const int64_t kT = 1000000000;  // a packet time well above 6 seconds
+using namespace replay_cases;
 
 // ----------------------------------------------------------- capture files
-
-// Writes `frames` through pcap_dump; `nano` makes a nanosecond file.
-void writePcap(const std::string& path, int linkType, const std::vector<Frame>& frames,
-               bool nano = false) {
-    writeFile(path, captures::pcapFile(frames, {linkType, 65535, nano}));
-}
 
 // The same pcap file as written on a machine of the other byte order: every
 // field of the file header and of each record header reversed.
@@ -117,22 +58,6 @@ Bytes pcapngFile(const std::vector<Frame>& frames, bool bigEndian, bool nano) {
 }
 
 // --------------------------------------------------------------- running
-
-// Failures name a case by its name rather than by its bytes.
-template <typename Case>
-void printCaseName(const Case& c, std::ostream* os) {
-    *os << c.name;
-}
-
-// The four progress lines of a successful start.
-std::string startup(const std::string& file, const std::string& filter, int offset) {
-    return "Opening file " + file + "... done\nCompiling filter `" + filter +
-           "`... done\nSetting filter... done\nDetecting IP layer offset in bytes... " +
-           std::to_string(offset) + " done\n";
-}
-
-const std::string kFlowAlert =
-    "FLOOD: 198.51.100.5 - 2000.17 tcp packets/s from 192.0.2.7 [DSCP 2E]\n";
 
 // ------------------------------------------------------------ flow alert
 
@@ -459,7 +384,7 @@ std::optional<Bytes> pcapWithLinkType(int linkType) {
 const std::string kOpening = "Opening file FILE... \n";
 const std::string kUsage = "\nUsage: *surgewatch-replay <file> <filter>\n";
 // A command line with options gets the usage line that names them.
-const std::string kUsageWithOptions = "\nUsage: *surgewatch-replay [-t] <file> <filter>\n";
+const std::string kUsageWithOptions = "\nUsage: *surgewatch-replay [-t] [-c] <file> <filter>\n";
 std::optional<Bytes> noFile() { return std::nullopt; }
 std::optional<Bytes> emptyFile() { return Bytes{}; }
 
@@ -514,6 +439,8 @@ INSTANTIATE_TEST_SUITE_P(
             "unknown_option_as_old_file_operand", emptyFile, {"-x", "ip"}, kUsageWithOptions},
         FailureCase{
             "unknown_option_after_t", emptyFile, {"-t", "-v", "FILE", "ip"}, kUsageWithOptions},
+        FailureCase{"options_not_grouped", emptyFile, {"-tc", "FILE", "ip"}, kUsageWithOptions},
+        FailureCase{"c_with_one_operand", emptyFile, {"-c", "FILE"}, kUsageWithOptions},
         FailureCase{"option_after_the_operands", emptyFile, {"FILE", "ip", "-t"}, kUsage},
         FailureCase{"t_alone", noFile, {"-t"}, kUsageWithOptions},
         FailureCase{"t_with_one_operand", emptyFile, {"-t", "FILE"}, kUsageWithOptions},
@@ -593,16 +520,6 @@ TEST(Replay, DestinationRulesPast2038) {
 }
 
 // ------------------------------------------------------------- timed lines
-
-// With -t each alert and sweep report line begins with the packet time that
-// raised it; start-up lines, failure reports and the summary never change.
-// kT is 2001-09-09T01:46:40Z; at(s) is the stamp of kT + s, s < 800.
-std::string at(int seconds) {
-    const int second = 40 + seconds;
-    char stamp[32];
-    snprintf(stamp, sizeof stamp, "2001-09-09T01:%02d:%02dZ ", 46 + second / 60, second % 60);
-    return stamp;
-}
 
 struct TimedCase {
     const char* name;
@@ -755,271 +672,108 @@ TEST(Replay, ClassicPcapSecondsAreUnsigned) {
     }
 }
 
-// ---------------------------------------------------------------- timeline
+// ------------------------------------------------------------ counts
 
-// An incident with all three kinds of alert, 45,000 packets over 30 s from
-// `t`, in time order:
-//   198.51.100.5: a TCP flow from 192.0.2.7 at 2000.17 packets/s until t+6;
-//   198.51.100.7: new UDP flows from 192.0.2.9, a scan that speeds up: three
-//     windows from t+10 closing at 116.83, 166.83 and 216.83 flows/s;
-//   198.51.100.9: from t+24 three TCP flows, one at 2100.17 packets/s, all
-//     three together above 5000 packets/s.
-std::vector<Frame> incident(int64_t t) {
-    std::vector<Frame> frames = flowExample(DLT_EN10MB, t, 11999);
-    const Address scanned = {198, 51, 100, 7};
-    uint16_t port = 1000;
-    auto newFlows = [&](int64_t seconds, int count) {
-        for (int i = 0; i < count; ++i)
-            frames.push_back(frame(DLT_EN10MB, seconds,
-                                   ipv4(IPPROTO_UDP, {{192, 0, 2, 9}, port++}, {scanned, 53})));
-    };
-    newFlows(t + 10, 2);
-    int64_t start = t + 10;
-    for (const int count : {700, 1000, 1300}) {
-        for (int s = 1; s <= 5; ++s) newFlows(start + s, count / 5);
-        start += 6;
-        newFlows(start, 1);
-    }
-    const Address server = {198, 51, 100, 9};
-    const uint8_t sources[] = {20, 21, 22};
-    const int packets[] = {12601, 9300, 9300};
-    for (int f = 0; f < 3; ++f) {
-        const Bytes syn = ipv4(IPPROTO_TCP, {{192, 0, 2, sources[f]}, 40000}, {server, 443});
-        for (int i = 0; i < packets[f]; ++i)
-            frames.push_back(frame(DLT_EN10MB, t + 24 + int64_t(i) * 6 / (packets[f] - 1), syn));
-    }
-    std::stable_sort(frames.begin(), frames.end(),
-                     [](const Frame& a, const Frame& b) { return a.seconds < b.seconds; });
-    return frames;
-}
-
-// Runs surgewatch-timeline with `args` (standard input `input`).
-ReplayOutcome runTimeline(const TempDir& dir, const std::vector<std::string>& args,
-                          const std::optional<Bytes>& input = std::nullopt) {
-    return runReplay(dir, args, input, SURGEWATCH_TIMELINE);
-}
-
-struct PngSize {
-    uint32_t width = 0, height = 0;
+// The replay's lines other than the COUNT lines, and the COUNT lines by
+// second and destination.
+struct CountedReplay {
+    std::string otherLines;
+    std::map<std::pair<std::string, std::string>, std::pair<uint64_t, uint64_t>> counts;
+    uint64_t countLines = 0;
 };
-// The size in a PNG's header chunk, or zeros for anything else.
-PngSize pngSize(const Bytes& file) {
-    const Bytes signature = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-    if (file.size() < 24 || !std::equal(signature.begin(), signature.end(), file.begin()) ||
-        std::memcmp(&file[12], "IHDR", 4) != 0)
-        return {};
-    auto be32 = [&](size_t at) {
-        return uint32_t(file[at]) << 24 | uint32_t(file[at + 1]) << 16 |
-               uint32_t(file[at + 2]) << 8 | file[at + 3];
-    };
-    return {be32(16), be32(20)};
+CountedReplay splitCounts(const std::string& out) {
+    CountedReplay split;
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.compare(0, 6, "COUNT ") != 0) {
+            split.otherLines += line + "\n";
+            continue;
+        }
+        std::istringstream fields(line);
+        std::string count, stamp, destination, packetsWord, flowsWord, rest;
+        uint64_t packets = 0, flows = 0;
+        fields >> count >> stamp >> destination >> packets >> packetsWord >> flows >> flowsWord;
+        EXPECT_TRUE(fields && packetsWord == "packets" && flowsWord == "flows" && !(fields >> rest))
+            << line;
+        EXPECT_TRUE(
+            split.counts
+                .emplace(std::make_pair(stamp + " ", destination), std::make_pair(packets, flows))
+                .second)
+            << "twice: " << line;
+        ++split.countLines;
+    }
+    return split;
 }
 
-// 1200 pixels wide; 110 for the heading and key, 150 a panel, 60 for the
-// time axis.
-constexpr uint32_t pictureHeight(uint32_t panels) { return 110 + 150 * panels + 60; }
-
-// The capture replayed with -t and drawn by the real gnuplot, as PNG from
-// the replay's file and as SVG from standard input: three panels, gnuplot
-// silent. SURGEWATCH_TIMELINE_EXAMPLE=DIR keeps the capture there, as
-// incident.pcap (docs/timeline-example.png was drawn from it).
-TEST(Timeline, DrawsACaptureWithAllThreeAlertKinds) {
+// The incident replayed with -c: the other lines are exactly those of the
+// replay without it, every packet is counted once, and each alert's rate is
+// what the COUNT lines of its window add up to, divided by its 6 seconds.
+TEST(ReplayCounts, IncidentCountsAgreeWithItsAlerts) {
     TempDir dir;
     const std::string capture = dir.file("incident.pcap");
     writePcap(capture, DLT_EN10MB, incident(kT));
-    if (const char* keep = std::getenv("SURGEWATCH_TIMELINE_EXAMPLE"))
-        std::filesystem::copy_file(capture, std::string(keep) + "/incident.pcap",
-                                   std::filesystem::copy_options::overwrite_existing);
     const std::string filter = "ip and dst net 198.51.100.0/24";
-    const ReplayOutcome replay = runReplay(dir, {"-t", capture, filter});
-    ASSERT_EQ(replay.status, 0) << replay.out;
-    std::string alerts;
-    for (size_t line = 0, end; (end = replay.out.find('\n', line)) != std::string::npos;
-         line = end + 1)
-        if (replay.out.compare(line + 21, 7, "FLOOD: ") == 0)
-            alerts += replay.out.substr(line, end + 1 - line);
-    EXPECT_EQ(alerts,
-              at(6) + kFlowAlert + at(16) + "FLOOD: 198.51.100.7 - 116.83 flows/s\n" + at(22) +
-                  "FLOOD: 198.51.100.7 - 166.83 flows/s\n" + at(28) +
-                  "FLOOD: 198.51.100.7 - 216.83 flows/s\n" + at(30) +
-                  "FLOOD: 198.51.100.9 - 2100.17 tcp packets/s from 192.0.2.20 [DSCP 00]\n" +
-                  at(30) + "FLOOD: 198.51.100.9 - 5199.17 packets/s\n");
-    const std::string timed = dir.file("timed.txt");
-    std::filesystem::copy_file(dir.file("stdout"), timed);
+    const ReplayOutcome plain = runReplay(dir, {"-t", capture, filter});
+    const ReplayOutcome counted = runReplay(dir, {"-t", "-c", capture, filter});
+    ASSERT_EQ(counted.status, 0);
+    EXPECT_EQ(counted.err, "");
+    const CountedReplay split = splitCounts(counted.out);
+    EXPECT_EQ(split.otherLines, plain.out);
+    EXPECT_NE(plain.out.find("Replayed 55205 packets\n"), std::string::npos);
 
-    const std::string png = dir.file("timeline.png");
-    const ReplayOutcome drawn = runTimeline(dir, {png, timed});
-    EXPECT_EQ(drawn.status, 0);
-    EXPECT_EQ(drawn.out, "");
-    EXPECT_EQ(drawn.err, "");  // no word from gnuplot either
-    const Bytes picture = readFile(png);
-    EXPECT_EQ(pngSize(picture).width, 1200u);
-    EXPECT_EQ(pngSize(picture).height, pictureHeight(3));
-    EXPECT_GT(picture.size(), 20000u);
-    EXPECT_LT(picture.size(), 400000u);
+    uint64_t total = 0;
+    for (const auto& [key, value] : split.counts) total += value.first + value.second;
+    EXPECT_EQ(total, 55205u);  // four destinations: all shown, every second
+    EXPECT_EQ(split.countLines, 7u + 19u + 7u + 30u);
 
-    const std::string svg = dir.file("timeline.svg");
-    const ReplayOutcome piped = runTimeline(dir, {svg}, readFile(timed));
-    EXPECT_EQ(piped.status, 0);
-    EXPECT_EQ(piped.err, "");
-    const Bytes svgBytes = readFile(svg);
-    const std::string text(svgBytes.begin(), svgBytes.end());
-    EXPECT_NE(text.find("height=\"" + std::to_string(pictureHeight(3)) + "\""), std::string::npos);
-    for (const char* label :
-         {"198.51.100.5", "198.51.100.7", "198.51.100.9", "1 alert<", "3 alerts", "2 alerts",
-          "from standard input, 2001-09-09 01:46:46 to 2001-09-09 01:47:10 (UTC)",
-          "limit 100 new flows/s"})
-        EXPECT_NE(text.find(label), std::string::npos) << label;
-    EXPECT_GT(svgBytes.size(), 20000u);
-    EXPECT_LT(svgBytes.size(), 400000u);
-}
-
-// What the script makes of other inputs, drawn as SVG to read its texts
-// (OUT in the options), from standard input or a file (IN).
-struct TimelineCase {
-    const char* name;
-    std::vector<std::string> options;
-    std::string (*input)();
-    int status;
-    std::vector<std::string> shown;  // in the SVG (status 0) or on standard error
-    std::vector<std::string> absent;
-    uint32_t panels;
-};
-void PrintTo(const TimelineCase& c, std::ostream* os) { printCaseName(c, os); }
-
-class Timelines : public CasesInTempDir<TimelineCase> {};
-
-TEST_P(Timelines, DrawOrRefuse) {
-    const TimelineCase& c = GetParam();
-    const std::string svg = dir_.file("out.svg");
-    const std::string input = c.input();
-    // IN: the input as a file whose name is full of what gnuplot's text
-    // markup and SVG would read as their own.
-    const std::string inputFile = dir_.file("a&b<c>_x{1}^'.txt");
-    std::vector<std::string> args = c.options;
-    for (std::string& a : args) {
-        if (a == "OUT") a = svg;
-        if (a == "IN") {
-            a = inputFile;
-            writeFile(inputFile, Bytes(input.begin(), input.end()));
+    // The packets of both kinds (the flow rule), of known flows (the
+    // packets rule) or new flows (the flows rule) over the window's
+    // seconds: the flow rule's window counts from its first packet, a
+    // destination rule's from the packet after the one that closed the
+    // window before, the last of its second.
+    enum Counted { kBoth, kPackets, kFlows };
+    const struct {
+        int from, to;  // seconds after kT, both included
+        const char* destination;
+        Counted counted;
+        std::string alert;  // ends in the rate
+    } windows[] = {
+        {0, 6, "198.51.100.5", kBoth, at(6) + "FLOOD: 198.51.100.5 - 2000.17"},
+        {11, 16, "198.51.100.7", kFlows, at(16) + "FLOOD: 198.51.100.7 - 116.83"},
+        {17, 22, "198.51.100.7", kFlows, at(22) + "FLOOD: 198.51.100.7 - 166.83"},
+        {23, 28, "198.51.100.7", kFlows, at(28) + "FLOOD: 198.51.100.7 - 216.83"},
+        {25, 30, "198.51.100.9", kPackets, at(30) + "FLOOD: 198.51.100.9 - 5199.17"},
+    };
+    for (const auto& w : windows) {
+        SCOPED_TRACE(w.alert);
+        uint64_t sum = 0;
+        for (int s = w.from; s <= w.to; ++s) {
+            const auto found = split.counts.find({at(s), w.destination});
+            if (found == split.counts.end()) continue;
+            const auto [packets, flows] = found->second;
+            sum += w.counted == kBoth ? packets + flows : w.counted == kPackets ? packets : flows;
         }
+        char rate[32];
+        snprintf(rate, sizeof rate, "%.2f", double(sum) / 6);
+        EXPECT_NE(plain.out.find(w.alert + " "), std::string::npos);
+        EXPECT_EQ(w.alert.substr(w.alert.size() - std::strlen(rate)), rate) << sum;
     }
-    const ReplayOutcome r = runTimeline(dir_, args, Bytes(input.begin(), input.end()));
-    EXPECT_EQ(r.status, c.status) << r.err;
-    const Bytes written = readFile(svg);
-    const std::string text = c.status == 0 ? std::string(written.begin(), written.end()) : r.err;
-    if (c.status == 0) {
-        EXPECT_EQ(r.err, "");
-        EXPECT_NE(text.find("height=\"" + std::to_string(pictureHeight(c.panels)) + "\""),
-                  std::string::npos);
-    } else {
-        EXPECT_TRUE(written.empty());
-    }
-    for (const std::string& s : c.shown)
-        EXPECT_NE(text.find(s), std::string::npos) << s << "\n" << r.err;
-    for (const std::string& s : c.absent) EXPECT_EQ(text.find(s), std::string::npos) << s;
-}
 
-// 1000 destinations with one to 1000 alerts each (500,500 in all), the one
-// numbered n with n alerts, all in one second but the last at 02:00:00.
-std::string thousandDestinations() {
-    std::string text = "Opening file -... done\n";
-    for (int n = 1; n <= 1000; ++n)
-        for (int i = 0; i < n; ++i)
-            text += "2026-12-10T01:00:00Z FLOOD: 10." + std::to_string(n / 256) + "." +
-                    std::to_string(n % 256) + ".1 - " + std::to_string(100 + i) + ".50 flows/s\n";
-    return text +
-           "2026-12-10T02:00:00Z Host cleanup took 0.00100 seconds (1 -> 1)\nReplayed 9 packets\n";
+    // Seconds as they are written: most packets first; without -t the
+    // COUNT lines are the same, the other lines unstamped.
+    const std::string second0 =
+        "COUNT 2001-09-09T01:46:40Z 198.51.100.5 2000 packets 1 flows\n"
+        "COUNT 2001-09-09T01:46:40Z 198.51.100.3 299 packets 1 flows\n";
+    EXPECT_NE(counted.out.find(startup(capture, filter, 14) + second0), std::string::npos);
+    const std::string second24 =
+        "COUNT 2001-09-09T01:47:04Z 198.51.100.3 300 packets 0 flows\n"
+        "COUNT 2001-09-09T01:47:04Z 198.51.100.7 0 packets 260 flows\n"
+        "COUNT 2001-09-09T01:47:04Z 198.51.100.9 1 packets 1 flows\n";
+    EXPECT_NE(counted.out.find(second24), std::string::npos);
+    const ReplayOutcome unstamped = runReplay(dir, {"-c", capture, filter});
+    std::string stampsRemoved = counted.out;
+    for (int s = 0; s < 31; ++s) stampsRemoved = replaceAll(stampsRemoved, "\n" + at(s), "\n");
+    EXPECT_EQ(unstamped.out, stampsRemoved);
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Timeline, Timelines,
-    testing::Values(
-        TimelineCase{"rows_capped_at_the_destinations_with_most_alerts",
-                     {"-n", "4", "OUT"},
-                     thousandDestinations,
-                     0,
-                     {"10.3.232.1", "10.3.231.1", "10.3.230.1", "10.3.229.1", "1000 alerts",
-                      "showing the 4 destinations with the most alerts; 996 more destinations "
-                      "(496506 alerts) not shown",
-                      "01:00:00 to 2026-12-10 02:00:00"},
-                     {"10.3.228.1", "no alerts"},
-                     4},
-        TimelineCase{
-            "sweeps_without_alerts",
-            {"OUT", "-"},
-            [] {
-                return std::string(
-                    "Opening file x... done\n2026-12-10T11:31:07Z Flow cleanup took 0.00001 "
-                    "seconds (0 -> 0)\nReplayed 1 packets\n");
-            },
-            0,
-            {"no alerts in this replay", "2026-12-10 11:31:07 to 2026-12-10 11:31:07"},
-            {"not shown"},
-            1},
-        // Each kind of line the timeline reads, and lines it must skip: an
-        // unstamped alert, a line that only looks like one, expanded years.
-        TimelineCase{
-            "every_line_kind_and_lines_skipped",
-            {"OUT"},
-            [] {
-                return std::string(
-                    "FLOOD: 192.0.2.1 - 9999.00 packets/s\n"
-                    "1999-12-31T23:59:50Z FLOOD: 192.0.2.2 - 2500.00 ipv6-icmp packets/s from "
-                    "192.0.2.3 "
-                    "[DSCP 00]\n"
-                    "2000-01-01T00:00:10Z FLOOD: 192.0.2.2 - 120.33 flows/s\n"
-                    "2000-01-01T00:00:10Z FLOOD: 192.0.2.2 - 80000.00 packets/s\n"
-                    "2000-01-01T00:00:11Z FLOOD: 192.0.2.4 - 300.00 packets/s and more\n"
-                    "2000-01-01T00:00:12Z FLOOD: '192.0.2.5 - 300.00 packets/s\n"
-                    "+010000-01-01T00:00:00Z FLOOD: 192.0.2.6 - 101.00 flows/s\n"
-                    "-000001-12-31T23:59:59Z FLOOD: 192.0.2.6 - 101.00 flows/s\n");
-            },
-            0,
-            {"192.0.2.2", "3 alerts", "left out: 2 alerts dated before the year 0000 or after 9999",
-             "1999-12-31 23:59:50 to 2000-01-01 00:00:12"},
-            {"192.0.2.1", "192.0.2.4", "192.0.2.5", "192.0.2.6"},
-            1},
-        TimelineCase{
-            "file_name_drawn_as_it_is",
-            {"OUT", "IN"},
-            [] {
-                return std::string(
-                    "2026-12-10T11:31:07Z FLOOD: 198.51.100.5 - 2000.17 tcp packets/s from "
-                    "192.0.2.7 [DSCP 2E]\n");
-            },
-            0,
-            {"/a&amp;b&lt;c>_x{1}^'.txt, 2026-12-10 11:31:07 to 2026-12-10 11:31:07 (UTC)",
-             "1 alert<"},
-            {},
-            1},
-        TimelineCase{"unstamped_replay_refused",
-                     {"OUT"},
-                     [] {
-                         return std::string(
-                             "FLOOD: 192.0.2.1 - 9999.00 packets/s\nReplayed 1 packets\n");
-                     },
-                     1,
-                     {"surgewatch-timeline: no stamped lines in standard input: make them with "
-                      "surgewatch-replay -t\n"},
-                     {},
-                     0},
-        TimelineCase{"output_neither_png_nor_svg",
-                     {"out.jpg"},
-                     [] { return std::string(); },
-                     2,
-                     {"Usage: surgewatch-timeline [-n ROWS] OUTPUT.png|OUTPUT.svg [INPUT]\n"},
-                     {},
-                     0},
-        TimelineCase{
-            "no_rows", {"-n", "0", "OUT"}, [] { return std::string(); }, 2, {"Usage: "}, {}, 0},
-        TimelineCase{"unreadable_input",
-                     {"OUT", "/nonexistent/timed.txt"},
-                     [] { return std::string(); },
-                     1,
-                     {"surgewatch-timeline: cannot read /nonexistent/timed.txt\n"},
-                     {},
-                     0}),
-    CaseName());
 
 }  // namespace

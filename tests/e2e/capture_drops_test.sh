@@ -4,7 +4,8 @@
 #  - Quiet: a few packets 10 s after the start bring the first flow sweep;
 #    nothing was dropped, so nothing but the sweep report is written.
 #  - Stopped: the monitor is stopped (SIGSTOP) while a burst of 100,000
-#    frames, far more than the capture ring holds, crosses the link; once
+#    frames, far more than the capture ring holds (2 MiB here, libpcap's
+#    own default, instead of the monitor's), crosses the link; once
 #    resumed, the next flow sweep is followed by one line, also in the
 #    system log at local6.warning (180), counting what the ring could not
 #    hold.
@@ -25,7 +26,7 @@ send() { tcpreplay -q --topspeed -i "$peer" "$1" >>"$TEST_DIR/tcpreplay.log" 2>&
 
 out="$TEST_DIR/monitor.out"
 start=$(date +%s)
-spawn_with_syslog "$SURGEWATCH" "$watched" ip >"$out" 2>"$TEST_DIR/monitor.err"
+SURGEWATCH_BUFFER_MB=2 spawn_with_syslog "$SURGEWATCH" "$watched" ip >"$out" 2>"$TEST_DIR/monitor.err"
 monitor=$SPAWNED_PID
 wait_for_line "$out" '^Detecting IP layer offset in bytes\.\.\. 14 done$' 5 ||
     fail "the monitor did not start: $(cat "$out" "$TEST_DIR/monitor.err")"

@@ -153,7 +153,7 @@ while read -r stamp; do
     ((seconds >= flood_start && seconds <= flood_end)) ||
         fail "stamp $stamp outside the flood, $(date -u -d "@$flood_start" +%FT%TZ) to $(date -u -d "@$flood_end" +%FT%TZ)"
 done <"$TEST_DIR/stamps"
-"$(dirname "$0")/../../src/surgewatch-timeline" "$TEST_DIR/timeline.png" "$TEST_DIR/timed.out" \
+"$(dirname "$0")/../../helpers/surgewatch-timeline" "$TEST_DIR/timeline.png" "$TEST_DIR/timed.out" \
     >"$TEST_DIR/timeline.out" 2>&1 || fail "surgewatch-timeline: $(cat "$TEST_DIR/timeline.out")"
 [ ! -s "$TEST_DIR/timeline.out" ] || fail "surgewatch-timeline said: $(cat "$TEST_DIR/timeline.out")"
 [ "$(head -c 4 "$TEST_DIR/timeline.png" | od -An -c | tr -d ' ')" = "211PNG" ] || fail "no PNG drawn"
