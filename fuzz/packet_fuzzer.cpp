@@ -43,6 +43,7 @@
 
 #include "alert.h"
 #include "batch.h"
+#include "clock.h"
 #include "flow.h"
 #include "host.h"
 #include "link_types.h"
