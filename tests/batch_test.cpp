@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "captures.h"
 #include "frames.h"
 #include "random.h"
 #include "replay_loop.h"
@@ -32,20 +33,15 @@ using frames::Bytes;
 constexpr int64_t kT = 1700000000;
 using frames::kEthernet;
 
-struct Packet {
-    Bytes frame;
-    int64_t sec;
-    int64_t usec;
-    uint32_t caplen;
-};
+using Packet = captures::Record;
+const captures::PcapFormat kSnap68{DLT_EN10MB, 68};
 
 Packet tcpPacket(frames::Addr src, uint16_t srcPort, uint8_t dstHost, int64_t sec, int64_t usec) {
     frames::Ip ip;
     ip.src = src;
     ip.dst = {198, 51, 100, dstHost};
-    Bytes frame = frames::frame(size_t(kEthernet.offset), ip, frames::tcp(srcPort, 80, 0x02));
-    const uint32_t caplen = uint32_t(frame.size());
-    return {std::move(frame), sec, usec, caplen};
+    return {sec, frames::frame(size_t(kEthernet.offset), ip, frames::tcp(srcPort, 80, 0x02)), 0,
+            uint32_t(usec)};
 }
 
 // A random-source flood: 40 seconds of 1,500 new flows a second towards 8
@@ -77,10 +73,12 @@ std::vector<Packet> floodCapture() {
             }
             if (r % 100 < 13) {
                 Packet p = tcpPacket({10, 1, 2, 3}, 1, 1, sec, usec);
-                if (r & 1)
-                    p.caplen = kEthernet.offset + 19;  // short of the fixed header
-                else
-                    p.frame[kEthernet.offset] = 0x65;  // version 6
+                if (r & 1) {
+                    p.wireLength = uint32_t(p.bytes.size());
+                    p.bytes.resize(kEthernet.offset + 19);  // short of the fixed header
+                } else {
+                    p.bytes[kEthernet.offset] = 0x65;  // version 6
+                }
                 packets.push_back(std::move(p));
                 continue;
             }
@@ -119,32 +117,6 @@ std::vector<Packet> chainCapture(uint32_t n) {
     return packets;
 }
 
-void writeCapture(const std::string& path, const std::vector<Packet>& packets) {
-    std::unique_ptr<pcap_t, PcapCloser> dead(pcap_open_dead(DLT_EN10MB, 68));
-    PcapDumper dumper(pcap_dump_open(dead.get(), path.c_str()));
-    ASSERT_TRUE(dumper);
-    for (const Packet& p : packets) {
-        pcap_pkthdr header{};
-        header.ts.tv_sec = p.sec;
-        header.ts.tv_usec = p.usec;
-        header.caplen = p.caplen;
-        header.len = uint32_t(p.frame.size());
-        pcap_dump(reinterpret_cast<u_char*>(dumper.get()), &header, p.frame.data());
-    }
-}
-
-// Sweep reports with their durations taken out.
-std::string withoutDurations(std::string text) {
-    const std::string took = "took ";
-    for (size_t at = text.find(took); at != std::string::npos; at = text.find(took, at)) {
-        at += took.size();
-        const size_t end = text.find(" seconds", at);
-        if (end == std::string::npos) break;
-        text.erase(at, end - at);
-    }
-    return text;
-}
-
 // What one run leaves behind.
 struct Outcome {
     std::string out;               // sweep durations taken out
@@ -166,13 +138,6 @@ void PrintTo(const Outcome& r, std::ostream* os) {
         << r.out.size() << " bytes of output, " << r.tables.size() << " of tables";
 }
 
-std::unique_ptr<pcap_t, PcapCloser> openCapture(const std::string& path) {
-    char error[PCAP_ERRBUF_SIZE] = "";
-    std::unique_ptr<pcap_t, PcapCloser> handle(pcap_open_offline(path.c_str(), error));
-    EXPECT_TRUE(handle) << error;
-    return handle;
-}
-
 // A batch's settings; none: the packet-at-a-time reference.
 struct Batching {
     size_t capacity;
@@ -182,9 +147,14 @@ struct Batching {
 // The replay loop over `path`.
 Outcome replay(const std::string& path, std::optional<Batching> batching) {
     frames::InstalledTables tables;
-    auto handle = openCapture(path);
+    // No filter: every frame moves the clock, IPv4 or not.
+    PcapHandle handle = openFilteredFile("batch_test", path.c_str(), "");
     Outcome run;
-    run.out = withoutDurations(captureStdout([&] {
+    if (!handle) {
+        ADD_FAILURE() << "cannot open " << path;
+        return run;
+    }
+    run.out = maskDurations(captureStdout([&] {
         if (batching) {
             PacketBatch batch(kEthernet, batching->capacity, batching->walkFrom);
             const ReplayResult result =
@@ -227,9 +197,14 @@ Outcome replay(const std::string& path, std::optional<Batching> batching) {
 // the capture's first second.
 Outcome live(const std::string& path, int count, std::optional<Batching> batching) {
     frames::InstalledTables tables;
-    auto handle = openCapture(path);
+    // No filter: every frame moves the clock, IPv4 or not.
+    PcapHandle handle = openFilteredFile("batch_test", path.c_str(), "");
     Outcome run;
-    run.out = withoutDurations(captureStdout([&] {
+    if (!handle) {
+        ADD_FAILURE() << "cannot open " << path;
+        return run;
+    }
+    run.out = maskDurations(captureStdout([&] {
         std::optional<PacketBatch> batch;
         if (batching) batch.emplace(kEthernet, batching->capacity, batching->walkFrom);
         LinkLayer link = kEthernet;
@@ -277,7 +252,7 @@ class BatchedCapture : public testing::Test {
 protected:
     static void SetUpTestSuite() {
         dir_ = new TempDir;
-        writeCapture(dir_->file("flood.pcap"), floodCapture());
+        writeFile(dir_->file("flood.pcap"), captures::pcapFile(floodCapture(), kSnap68));
         reference_ = new Outcome(replay(dir_->file("flood.pcap"), std::nullopt));
     }
     static void TearDownTestSuite() {
@@ -300,7 +275,7 @@ TEST_F(BatchedCapture, FloodReferenceCrossesTheThresholdAndAlerts) {
     EXPECT_NE(r.out.find("flows/s"), std::string::npos);
     EXPECT_GE(r.sweeps.size(), 3u);
     uint32_t peak = 0;
-    const std::string report = "Flow cleanup took  seconds (";
+    const std::string report = "Flow cleanup took D seconds (";
     for (size_t at = r.out.find(report); at != std::string::npos; at = r.out.find(report, at + 1))
         peak = std::max(peak, uint32_t(std::stoul(r.out.substr(at + report.size()))));
     EXPECT_GT(peak, 2 * PacketBatch::kDefaultWalkFrom);
@@ -343,7 +318,7 @@ TEST_F(BatchedCapture, DamagedFileReplaysTheSamePacketsBeforeTheDamage) {
     // Byte offset of record i: the 24-byte file header, then 16 + caplen each.
     const uint32_t kept = 40001;  // 40001 = 1250 * 32 + 1
     size_t at = 24;
-    for (uint32_t i = 0; i < kept; ++i) at += 16 + packets[i].caplen;
+    for (uint32_t i = 0; i < kept; ++i) at += 16 + packets[i].bytes.size();
     for (const size_t cut : {at + 16 + 5, at + 9}) {
         const std::string path = dir_->file("damaged.pcap");
         writeFile(path, std::vector<uint8_t>(whole.begin(), whole.begin() + long(cut)));
@@ -363,7 +338,7 @@ TEST_F(BatchedCapture, DamagedFileReplaysTheSamePacketsBeforeTheDamage) {
 // and the result is the reference's.
 TEST(BatchedChain, ChainReplaysTheSame) {
     TempDir dir;
-    writeCapture(dir.file("chain.pcap"), chainCapture(3000));
+    writeFile(dir.file("chain.pcap"), captures::pcapFile(chainCapture(3000), kSnap68));
     const Outcome expected = replay(dir.file("chain.pcap"), std::nullopt);
     EXPECT_EQ(expected.packets, 6000u);
     for (const Variant& v : kVariants) {

@@ -89,8 +89,8 @@ inline ReplayOutcome runReplay(const TempDir& dir, const std::vector<std::string
     if (WIFSIGNALED(wstatus)) outcome.signal = WTERMSIG(wstatus);
     const std::vector<uint8_t> out = readFile(outPath);
     const std::vector<uint8_t> err = readFile(errPath);
-    outcome.out = maskNumbersAfter(
-        maskNumbersAfter(std::string(out.begin(), out.end()), "took ", "D"), "alert.cpp ", "N");
+    outcome.out =
+        maskNumbersAfter(maskDurations(std::string(out.begin(), out.end())), "alert.cpp ", "N");
     outcome.err.assign(err.begin(), err.end());
     return outcome;
 }

@@ -119,31 +119,6 @@ std::string expectedReports(const std::vector<Report>& reports) {
     return lines;
 }
 
-// The printed output with each duration ("%2.5f": digits, a point, five
-// decimals) replaced by "D"; a malformed duration is left as printed.
-std::string withDurationsMasked(const std::string& out) {
-    static const std::string took = " took ";
-    std::string masked;
-    size_t from = 0;
-    for (size_t at; (at = out.find(took, from)) != std::string::npos;) {
-        const size_t begin = at + took.size();
-        size_t end = begin;
-        while (end < out.size() && std::isdigit(static_cast<unsigned char>(out[end]))) ++end;
-        const bool wellFormed =
-            end > begin && end + 6 <= out.size() && out[end] == '.' &&
-            std::all_of(out.begin() + end + 1, out.begin() + end + 6,
-                        [](char c) { return std::isdigit(static_cast<unsigned char>(c)); });
-        masked += out.substr(from, begin - from);
-        if (wellFormed) {
-            masked += "D";
-            from = end + 6;
-        } else {
-            from = begin;
-        }
-    }
-    return masked + out.substr(from);
-}
-
 class Schedule : public testing::TestWithParam<Scenario> {};
 
 TEST_P(Schedule, SweepsWhenDue) {
@@ -159,7 +134,7 @@ TEST_P(Schedule, SweepsWhenDue) {
             }
             schedule.run();
         });
-        EXPECT_EQ(withDurationsMasked(out), expectedReports(step.reports));
+        EXPECT_EQ(maskDurations(out), expectedReports(step.reports));
         EXPECT_EQ(schedule.flowSweepRef, step.flowSweepRef);
         EXPECT_EQ(schedule.hostSweepRef, step.hostSweepRef);
         EXPECT_EQ(tables.flows.size(), step.flowRecords);
@@ -206,7 +181,7 @@ TEST_P(ScheduleDue, ByDifferenceFromReference) {
     std::vector<Report> expected;
     if (c.flowSwept) expected.push_back({"Flow", 0, 0});
     if (c.hostSwept) expected.push_back({"Host", 0, 0});
-    EXPECT_EQ(withDurationsMasked(out), expectedReports(expected));
+    EXPECT_EQ(maskDurations(out), expectedReports(expected));
     EXPECT_EQ(schedule.flowSweepRef, c.flowSwept ? c.clock : c.flowSweepRef);
     EXPECT_EQ(schedule.hostSweepRef, c.hostSwept ? c.clock : c.hostSweepRef);
 }

@@ -1,7 +1,8 @@
 // Small helpers shared by the unit tests: standard output captured around a
-// call, an environment variable set for a while, a temporary directory removed with everything in
-// it, deleters for libpcap handles and dumpers, whole files read and written as bytes, text
-// patterns, and the names of parameterized cases.
+// call, an environment variable set for a while, a temporary directory
+// removed with everything in it, deleters for libpcap handles and dumpers,
+// whole files read and written as bytes, text patterns, sweep durations
+// masked, and the names of parameterized cases.
 #ifndef SURGEWATCH_TESTS_SUPPORT_H
 #define SURGEWATCH_TESTS_SUPPORT_H
 
@@ -9,6 +10,8 @@
 #include <pcap/pcap.h>
 #include <stdlib.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -114,6 +117,33 @@ inline std::string replaceAll(std::string text, const std::string& from, const s
     for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
         text.replace(at, from.size(), to);
     return text;
+}
+
+// `out` with the duration of each sweep report (" took " then "%2.5f":
+// digits, a point, five decimals) written as "D", as in "Flow cleanup took D
+// seconds (3 -> 2)"; a malformed duration is left as printed, so that a
+// comparison with the expected text shows it.
+inline std::string maskDurations(const std::string& out) {
+    static const std::string took = " took ";
+    std::string masked;
+    size_t from = 0;
+    for (size_t at; (at = out.find(took, from)) != std::string::npos;) {
+        const size_t begin = at + took.size();
+        size_t end = begin;
+        while (end < out.size() && std::isdigit(static_cast<unsigned char>(out[end]))) ++end;
+        const bool wellFormed =
+            end > begin && end + 6 <= out.size() && out[end] == '.' &&
+            std::all_of(out.begin() + long(end) + 1, out.begin() + long(end) + 6,
+                        [](char c) { return std::isdigit(static_cast<unsigned char>(c)); });
+        masked += out.substr(from, begin - from);
+        if (wellFormed) {
+            masked += "D";
+            from = end + 6;
+        } else {
+            from = begin;
+        }
+    }
+    return masked + out.substr(from);
 }
 
 // Names each case of a parameterized test after its `name` field:

@@ -10,6 +10,7 @@
 #    system log at local6.warning (180), counting what the ring could not
 #    hold.
 . "$(dirname "$0")/lib.sh"
+own_network
 command -v tcpreplay >/dev/null || fail "tcpreplay is needed (scripts/test installs it)"
 start_syslog
 
@@ -28,7 +29,7 @@ out="$TEST_DIR/monitor.out"
 start=$(date +%s)
 SURGEWATCH_BUFFER_MB=2 spawn_with_syslog "$SURGEWATCH" "$watched" ip >"$out" 2>"$TEST_DIR/monitor.err"
 monitor=$SPAWNED_PID
-wait_for_line "$out" '^Detecting IP layer offset in bytes\.\.\. 14 done$' 5 ||
+wait_for_line "$out" '^Detecting IP layer offset in bytes\.\.\. 14 done$' 30 ||
     fail "the monitor did not start: $(cat "$out" "$TEST_DIR/monitor.err")"
 
 # sweep_at SECONDS: sends a few packets once SECONDS have passed since the

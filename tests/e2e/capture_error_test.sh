@@ -6,6 +6,7 @@
 # repeats the report at most once a minute, so over 5 seconds there is one
 # report and next to no processor time; it keeps going until it is killed.
 . "$(dirname "$0")/lib.sh"
+own_network
 start_syslog
 
 watched="swceA$$"
@@ -15,7 +16,7 @@ veth_pair "$watched" "$peer"
 out="$TEST_DIR/monitor.out"
 spawn_with_syslog "$SURGEWATCH" "$watched" ip >"$out" 2>"$TEST_DIR/monitor.err"
 monitor=$SPAWNED_PID
-wait_for_line "$out" '^Detecting IP layer offset in bytes\.\.\. 14 done$' 5 ||
+wait_for_line "$out" '^Detecting IP layer offset in bytes\.\.\. 14 done$' 30 ||
     fail "the monitor did not start: $(cat "$out" "$TEST_DIR/monitor.err")"
 
 ip link del "$watched"

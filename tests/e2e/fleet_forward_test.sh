@@ -13,6 +13,7 @@
 # collector's directory and a retry interval of 1 s instead of 10 s, so
 # that the test takes seconds.
 . "$(dirname "$0")/lib.sh"
+own_network
 
 source_dir="$(cd "$(dirname "$0")/../.." && pwd)"
 for module in omrelp imrelp; do

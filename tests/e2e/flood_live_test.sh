@@ -9,6 +9,7 @@
 # flood runs until its alert is logged, at most 9 s. Standard output goes to a
 # file: the alerts must be there after the monitor is killed.
 . "$(dirname "$0")/lib.sh"
+own_network
 command -v hping3 >/dev/null || fail "hping3 is needed (scripts/test installs it)"
 start_syslog
 
@@ -19,7 +20,7 @@ out="$TEST_DIR/monitor.out"
 spawn_with_syslog "$SURGEWATCH" lo "dst host $flow_dst or dst host $flows_dst" \
     >"$out" 2>"$TEST_DIR/monitor.err"
 monitor=$SPAWNED_PID
-wait_for_line "$out" '^Detecting IP layer offset in bytes\.\.\. 14 done$' 5 ||
+wait_for_line "$out" '^Detecting IP layer offset in bytes\.\.\. 14 done$' 30 ||
     fail "the monitor did not start: $(cat "$out" "$TEST_DIR/monitor.err")"
 
 # flood NAME LOG_REGEX HPING3_ARGS...: runs hping3 for 9 s at most, stopped

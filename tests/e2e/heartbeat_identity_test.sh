@@ -10,12 +10,12 @@
 # A start-up failure carries the identity when it is set, and the program's
 # own name when it is not.
 . "$(dirname "$0")/lib.sh"
+need_root
 command -v tcpreplay >/dev/null || fail "tcpreplay is needed (scripts/test installs it)"
 start_syslog
 
-ns="swhb$$"
-ip netns add "$ns" || fail "cannot create network namespace $ns"
-on_exit "ip netns del $ns"
+ns="surgewatch-test-$$"
+netns_add "$ns"
 watched="swhbA$$"
 peer="swhbB$$"
 ip -n "$ns" link add "$watched" type veth peer name "$peer" || fail "cannot create $watched"
@@ -31,7 +31,7 @@ out="$TEST_DIR/monitor.out"
 SURGEWATCH_HEARTBEAT_SECONDS=1 SURGEWATCH_SYSLOG_IDENT=$identity \
     spawn_with_syslog ip netns exec "$ns" "$SURGEWATCH" "$watched" ip >"$out" 2>"$TEST_DIR/monitor.err"
 monitor=$SPAWNED_PID
-wait_for_line "$out" '^Detecting IP layer offset in bytes\.\.\. 14 done$' 10 ||
+wait_for_line "$out" '^Detecting IP layer offset in bytes\.\.\. 14 done$' 30 ||
     fail "the monitor did not start: $(cat "$out" "$TEST_DIR/monitor.err")"
 
 beat_re='^Heartbeat: ([0-9]+) packets received, ([0-9]+) dropped since the last heartbeat$'

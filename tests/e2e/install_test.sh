@@ -5,6 +5,7 @@
 # installed program and keeps its hardening; every rsyslog example is valid
 # configuration.
 . "$(dirname "$0")/lib.sh"
+own_network
 
 prefix="$TEST_DIR/usr"
 cmake --install "$BUILD_DIR" --prefix "$prefix" >"$TEST_DIR/install.log" ||
@@ -35,14 +36,6 @@ diff <(printf '%s\n' "${expected[@]}" | sort) <(cd "$prefix" && find . -type f |
 
 # Both programs run from where they were installed: the usage line with the
 # name as invoked, on standard output only, and status 255.
-check_usage() {
-    local program=$1 arguments=$2 status=0
-    "$program" >"$TEST_DIR/usage.out" 2>"$TEST_DIR/usage.err" || status=$?
-    [ "$status" -eq 255 ] || fail "$program without arguments exited with $status, not 255"
-    printf '\nUsage: %s %s\n' "$program" "$arguments" | cmp -s - "$TEST_DIR/usage.out" ||
-        fail "$program printed: $(cat "$TEST_DIR/usage.out")"
-    [ ! -s "$TEST_DIR/usage.err" ] || fail "$program wrote to standard error: $(cat "$TEST_DIR/usage.err")"
-}
 check_usage "$prefix/sbin/surgewatch" "<interface> <filter>"
 check_usage "$prefix/bin/surgewatch-replay" "<file> <filter>"
 
@@ -70,12 +63,16 @@ done
 
 # The manual page's example of a start-up failure is what the program
 # prints, but for the source file and line, which the page shows as
-# "FILE LINE".
+# "FILE LINE"; its system log copy goes to this test's rsyslogd.
 example=$(sed -n '/^Compiling filter `ip and`\.\.\.$/,/^\.Ed$/p' "$(dirname "$0")/../../man/surgewatch.8" | sed '$d')
 [ -n "$example" ] || fail "no start-up failure example in surgewatch.8"
-printed=$("$prefix/sbin/surgewatch" lo 'ip and' | sed -n '/^Compiling filter/,$p' |
+start_syslog
+printed=$(with_syslog "$prefix/sbin/surgewatch" lo 'ip and' | sed -n '/^Compiling filter/,$p' |
     sed -E 's/ *$//; /^$/d; s/^[a-z_]+\.cpp [0-9]+ /FILE LINE /') || true
 [ "$printed" = "$example" ] || fail "surgewatch.8 shows [$example], the program prints [$printed]"
+syslog_sync
+grep -q '^177 surgewatch: .*Cannot compile filter: ' "$SYSLOG_FILE" ||
+    fail "the failure did not reach the test's system log: $(syslog_messages)"
 
 # The timeline program runs from where it was installed and draws a timed
 # replay with gnuplot, which says nothing.

@@ -5,16 +5,22 @@
 # namespace where that socket is bind-mounted over /dev/log. Tests therefore
 # never see each other's messages nor the machine's own syslog. The daemon
 # writes one line per message: "<priority> <tag>: <message>".
+#
+# Network: a test that captures, sends traffic or creates interfaces calls
+# own_network first, and then runs whole inside a network namespace of its
+# own, with its own lo: its traffic, interfaces and tun devices never reach
+# the machine's, and no two tests see each other's packets.
 
 set -euo pipefail
 
-# The end-to-end tests capture, create interfaces and namespaces and mount
-# over /dev/log: without root they cannot run, and say so with status 77,
+# Tests that capture, create interfaces and namespaces or mount over /dev/log
+# call this first: without root they cannot run, and say so with status 77,
 # which CTest reports as skipped (SKIP_RETURN_CODE in tests/CMakeLists.txt).
-if [ "$(id -u)" -ne 0 ]; then
-    echo "skipped: end-to-end tests run as root"
+need_root() {
+    [ "$(id -u)" -ne 0 ] || return 0
+    echo "skipped: this end-to-end test runs as root"
     exit 77
-fi
+}
 
 BUILD_DIR=${BUILD_DIR:?BUILD_DIR must name the build directory}
 SURGEWATCH="$BUILD_DIR/src/surgewatch"
@@ -33,6 +39,61 @@ on_exit() { _cleanups+=("$1"); }
 fail() {
     echo "FAIL: $*" >&2
     exit 1
+}
+
+# netns_add NAME: creates the network namespace NAME with its lo up. When
+# the test ends, whatever still runs in it is killed and it is deleted, and
+# with it every interface inside. Name it surgewatch-test-$$: then, should
+# the test be killed before it can delete it (a CTest time-out kills
+# without a trap), the next test to make a namespace deletes it.
+netns_add() {
+    local stale
+    for stale in $(ip netns list | awk '{ print $1 }' | grep -x 'surgewatch-test-[0-9]*' || true); do
+        [ -d "/proc/${stale##*-}" ] || netns_del "$stale"
+    done
+    ip netns add "$1" || fail "cannot create network namespace $1"
+    on_exit "netns_del $1"
+    ip -n "$1" link set lo up || fail "cannot bring up lo in network namespace $1"
+}
+netns_del() {
+    local pids
+    pids=$(ip netns pids "$1" 2>/dev/null) || true
+    [ -z "$pids" ] || kill -KILL $pids 2>/dev/null || true
+    ip netns del "$1" 2>/dev/null || true
+}
+
+# in_netns NAME CMD...: runs CMD inside network namespace NAME. (ip netns
+# exec gives CMD a mount namespace of its own as well; with_syslog's own
+# mounts nest inside it.)
+in_netns() {
+    local ns=$1
+    shift
+    ip netns exec "$ns" "$@"
+}
+
+# own_network: the test script runs again, from the start, inside a network
+# namespace made for it, named after this process; this run waits for it,
+# deletes the namespace and ends with its status. Inside, the call returns
+# at once.
+own_network() {
+    [ -z "${SURGEWATCH_TEST_NETNS:-}" ] || return 0
+    need_root
+    local name="surgewatch-test-$$" status=0
+    netns_add "$name"
+    SURGEWATCH_TEST_NETNS=$name in_netns "$name" bash "${BASH_SOURCE[-1]}" || status=$?
+    exit "$status"
+}
+
+# check_usage PROGRAM ARGUMENTS: PROGRAM run without arguments prints its
+# usage line, with its name as invoked and ARGUMENTS, on standard output
+# only, and exits with 255.
+check_usage() {
+    local program=$1 arguments=$2 status=0
+    "$program" >"$TEST_DIR/usage.out" 2>"$TEST_DIR/usage.err" || status=$?
+    [ "$status" -eq 255 ] || fail "$program without arguments exited with $status, not 255"
+    printf '\nUsage: %s %s\n' "$program" "$arguments" | cmp -s - "$TEST_DIR/usage.out" ||
+        fail "$program printed: $(cat "$TEST_DIR/usage.out")"
+    [ ! -s "$TEST_DIR/usage.err" ] || fail "$program wrote to standard error: $(cat "$TEST_DIR/usage.err")"
 }
 
 # Starts rsyslogd for this test; its messages go to $SYSLOG_FILE.
@@ -116,6 +177,9 @@ free_port() {
 # Waits up to $3 seconds (default 5) until file $1 holds a line matching
 # the extended regular expression $2. The limit is wall-clock time, however
 # slowly a loaded machine runs the polling.
+# The limit only ends a wait that would never end: the monitor's start
+# (a ring of 256 MiB to map) is given 30 s, which a busy machine running
+# the tests in parallel may take.
 wait_for_line() {
     local file=$1 pattern=$2 limit=${3:-5}
     local deadline=$((${EPOCHREALTIME//[!0-9]/} + limit * 1000000))

@@ -6,12 +6,11 @@
 # the running monitor maps (libpcap's ring is a whole number of 256 KiB
 # blocks, so a size in MiB is kept exactly); unset, 256 MiB.
 . "$(dirname "$0")/lib.sh"
+need_root
 start_syslog
 
-ns="swls$$"
-ip netns add "$ns" || fail "cannot create network namespace $ns"
-on_exit "ip netns del $ns"
-ip -n "$ns" link set lo up
+ns="surgewatch-test-$$"
+netns_add "$ns"
 
 errors=0
 mismatch() {
@@ -62,7 +61,7 @@ ring_size() {
     local name=$1 out="$TEST_DIR/$1.ring.out"
     shift
     spawn_with_syslog env "$@" ip netns exec "$ns" "$SURGEWATCH" lo ip >"$out" 2>&1
-    wait_for_line "$out" '^Detecting IP layer offset in bytes\.\.\. 14 done$' 10 ||
+    wait_for_line "$out" '^Detecting IP layer offset in bytes\.\.\. 14 done$' 30 ||
         fail "$name: the monitor did not start: $(cat "$out")"
     local range perms offset device inode path
     RING=""

@@ -13,6 +13,7 @@
 # the flood and the drops fire, nothing else does. promtool checks the
 # exposition and the shipped rules.
 . "$(dirname "$0")/lib.sh"
+own_network
 source_dir=$(cd "$(dirname "$0")/../.." && pwd)
 command -v mtail >/dev/null || fail "mtail is needed (scripts/test installs it)"
 command -v hping3 >/dev/null || fail "hping3 is needed (scripts/test installs it)"
@@ -85,10 +86,12 @@ on_exit "kill $prometheus_pid; wait $prometheus_pid 2>/dev/null"
 api="http://127.0.0.1:$prometheus_port/api/v1"
 
 out="$TEST_DIR/monitor.out"
-spawn_with_syslog "$SURGEWATCH" lo "ip and (dst host $address or dst host $burst_address)" \
+# The smallest kernel buffer, so that the burst while the monitor is
+# stopped overflows it and real drops are reported.
+SURGEWATCH_BUFFER_MB=2 spawn_with_syslog "$SURGEWATCH" lo "ip and (dst host $address or dst host $burst_address)" \
     > >(tee "$out" | logger -u "$SYSLOG_SOCKET" -t surgewatch -p daemon.info)
 monitor=$SPAWNED_PID
-wait_for_line "$out" '^Detecting IP layer offset in bytes\.\.\. 14 done$' 5 ||
+wait_for_line "$out" '^Detecting IP layer offset in bytes\.\.\. 14 done$' 30 ||
     fail "the monitor did not start: $(cat "$out")"
 
 # New flows from hping3's rising source ports, about a thousand a second:

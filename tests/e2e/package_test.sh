@@ -11,6 +11,7 @@
 # /run/systemd/system exists (systemd running); the test runs them once
 # without it and once with it.
 . "$(dirname "$0")/lib.sh"
+need_root
 
 cpack -G DEB -B "$TEST_DIR/pkg" --config "$BUILD_DIR/CPackConfig.cmake" >"$TEST_DIR/cpack.out" 2>&1 ||
     fail "cpack failed: $(cat "$TEST_DIR/cpack.out")"
@@ -105,14 +106,6 @@ tree() {
         -o -name systemctl.calls \) -prune -o -print | sort)
 }
 tree_before=$(tree)
-
-check_usage() {
-    local program=$1 arguments=$2 status=0
-    "$program" >"$TEST_DIR/usage.out" 2>&1 || status=$?
-    [ "$status" -eq 255 ] || fail "installed $program exited with $status, not 255"
-    printf '\nUsage: %s %s\n' "$program" "$arguments" | cmp -s - "$TEST_DIR/usage.out" ||
-        fail "installed $program printed: $(cat "$TEST_DIR/usage.out")"
-}
 
 # 1. Without systemd: install, run, purge; systemctl is never called, and
 #    purging leaves the root as it was.

@@ -9,12 +9,12 @@
 # it kept. Run twice: with dispatch calls that wait in libpcap, and with a
 # heartbeat, where the loop waits itself and libpcap's reads do not block.
 . "$(dirname "$0")/lib.sh"
+need_root
 command -v hping3 >/dev/null || fail "hping3 is needed (scripts/test installs it)"
 start_syslog
 
-ns="swro$$"
-ip netns add "$ns" || fail "cannot create network namespace $ns"
-on_exit "ip netns del $ns"
+ns="surgewatch-test-$$"
+netns_add "$ns"
 watched="swroA$$"
 peer="swroB$$"
 target=10.77.0.1
@@ -65,7 +65,7 @@ reopen_case() {
     SURGEWATCH_HEARTBEAT_SECONDS=$heartbeat spawn_with_syslog ip netns exec "$ns" \
         "$SURGEWATCH" "$watched" "ip and dst host $target" >"$out" 2>"$TEST_DIR/monitor-$case.err"
     monitor=$SPAWNED_PID
-    wait_for_line "$out" '^Detecting IP layer offset in bytes\.\.\. 14 done$' 10 ||
+    wait_for_line "$out" '^Detecting IP layer offset in bytes\.\.\. 14 done$' 30 ||
         fail "the monitor did not start: $(cat "$out" "$TEST_DIR/monitor-$case.err")"
 
     flood "$case-before"

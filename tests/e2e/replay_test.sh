@@ -16,6 +16,7 @@
 # other line for line, and leave the system log alone; a replay with -t
 # stamps its alerts and sweep reports with the times of the flood.
 . "$(dirname "$0")/lib.sh"
+own_network
 command -v hping3 >/dev/null || fail "hping3 is needed (scripts/test installs it)"
 command -v tcpdump >/dev/null || fail "tcpdump is needed (scripts/test installs it)"
 command -v tcpreplay >/dev/null || fail "tcpreplay is needed (scripts/test installs it)"
@@ -39,7 +40,7 @@ wait "$catcher" || fail "no SYN caught: $(cat "$TEST_DIR/syn.err" "$TEST_DIR/hpi
 
 spawn_with_syslog "$SURGEWATCH" lo "$filter" >"$TEST_DIR/live.out" 2>"$TEST_DIR/live.err"
 monitor=$SPAWNED_PID
-wait_for_line "$TEST_DIR/live.out" '^Detecting IP layer offset in bytes\.\.\. 14 done$' 5 ||
+wait_for_line "$TEST_DIR/live.out" '^Detecting IP layer offset in bytes\.\.\. 14 done$' 30 ||
     fail "the monitor did not start: $(cat "$TEST_DIR/live.out" "$TEST_DIR/live.err")"
 
 # tcpdump -> fifo -> tee (the file) -> replay of standard input. tcpdump keeps

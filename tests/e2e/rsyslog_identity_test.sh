@@ -8,6 +8,7 @@
 # general log; and the shipped mtail program reads the interface from what
 # rsyslog wrote.
 . "$(dirname "$0")/lib.sh"
+need_root
 source_dir=$(cd "$(dirname "$0")/../.." && pwd)
 examples="$source_dir/packaging/rsyslog"
 command -v mtail >/dev/null || fail "mtail is needed (scripts/test installs it)"

@@ -5,6 +5,7 @@
 # route it to its own file and out of the general log, and forward it over
 # RELP to a collector that was down when the alert was raised.
 . "$(dirname "$0")/lib.sh"
+own_network
 
 source_dir=$(cd "$(dirname "$0")/../.." && pwd)
 examples="$source_dir/packaging/rsyslog"
@@ -57,7 +58,7 @@ rm "$TEST_DIR/monitor.pid"
 # our address at several hundred per second: a flows alert within seconds.
 with_syslog "$TEST_DIR/confined" "$caps" >"$TEST_DIR/monitor.out" 2>&1 &
 on_exit "[ ! -f '$TEST_DIR/monitor.pid' ] || kill \$(cat '$TEST_DIR/monitor.pid'); wait $!"
-wait_for_line "$TEST_DIR/monitor.out" '^Detecting IP layer offset in bytes\.\.\. 14 done$' 5 ||
+wait_for_line "$TEST_DIR/monitor.out" '^Detecting IP layer offset in bytes\.\.\. 14 done$' 30 ||
     fail "confined monitor did not start: $(cat "$TEST_DIR/monitor.out")"
 timeout 20 hping3 -q -S -p "$target_port" -i u1000 -c 20000 "$address" >/dev/null 2>&1 &
 traffic=$!

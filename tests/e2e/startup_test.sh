@@ -6,6 +6,7 @@
 # statement that wrote it. The order is read from the system calls of a
 # second, traced run (strace).
 . "$(dirname "$0")/lib.sh"
+own_network
 
 command -v strace >/dev/null || fail "strace is needed (scripts/test installs it)"
 strace -qq -o /dev/null true || fail "strace cannot trace processes here"
@@ -129,8 +130,8 @@ success_case() {
     local out="$TEST_DIR/$name.out" err="$TEST_DIR/$name.err" before
     before=$(syslog_messages | wc -l)
     spawn_with_syslog "$SURGEWATCH" "$interface" "$filter" >"$out" 2>"$err"
-    wait_for_line "$out" '^Detecting IP layer offset in bytes\.\.\. ' 5 ||
-        mismatch "$name" "no offset line within 5 s"
+    wait_for_line "$out" '^Detecting IP layer offset in bytes\.\.\. ' 30 ||
+        mismatch "$name" "no offset line within 30 s"
     stop_process "$SPAWNED_PID"
     [ "$STOPPED_STATUS" -eq 143 ] ||
         mismatch "$name" "exit status $STOPPED_STATUS: it did not run until SIGTERM"

@@ -7,12 +7,11 @@
 # a network namespace of this test's own, whose forwarding switch the test
 # sets.
 . "$(dirname "$0")/lib.sh"
+need_root
 start_syslog
 
-ns="swsw$$"
-ip netns add "$ns" || fail "cannot create network namespace $ns"
-on_exit "ip netns del $ns"
-ip -n "$ns" link set lo up
+ns="surgewatch-test-$$"
+netns_add "$ns"
 
 forwarded="Warning: the any device sees a forwarded packet twice (on its way in and out); rates of forwarded traffic read double"
 no_ipv4="Warning: the filter matches no IPv4 packet; nothing will be counted"
@@ -27,7 +26,7 @@ start_case() {
     local out="$TEST_DIR/$name.out" before expected logged warning
     before=$(syslog_messages | wc -l)
     spawn_with_syslog ip netns exec "$ns" "$SURGEWATCH" "$interface" "$filter" >"$out" 2>&1
-    wait_for_line "$out" '^Detecting IP layer offset in bytes\.\.\. ' 10 ||
+    wait_for_line "$out" '^Detecting IP layer offset in bytes\.\.\. ' 30 ||
         fail "$name: the monitor did not start: $(cat "$out")"
     # The warnings are written before the loop's first dispatch call: once
     # the process waits on its socket, they are out.
