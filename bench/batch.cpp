@@ -54,7 +54,7 @@ int main(int argc, char** argv) {
     if (dup2(fileno(output), STDOUT_FILENO) < 0) return 1;
     createTables();
 
-    PacketBatch batch(offset, capacity, walkFrom);
+    PacketBatch batch(LinkLayer{offset, pcap_datalink(handle.get())}, capacity, walkFrom);
     const clock_t start = clock();
     const ReplayResult result = replayCapture(handle.get(), batch);
     const double seconds = double(clock() - start) / CLOCKS_PER_SEC;

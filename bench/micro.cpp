@@ -189,8 +189,8 @@ void BM_OnPacket(benchmark::State& state) {
     header.ts.tv_sec = kTime;
     header.caplen = 68;
     header.len = 1514;
-    int32_t offset = 14;
-    u_char* user = reinterpret_cast<u_char*>(&offset);
+    LinkLayer link{14, DLT_EN10MB};
+    u_char* user = reinterpret_cast<u_char*>(&link);
     for (const auto& frame : frames) onPacket(user, &header, frame.data());
     size_t i = 0;
     for (auto _ : state) {

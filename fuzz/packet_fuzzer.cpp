@@ -43,6 +43,7 @@
 
 #include "alert.h"
 #include "batch.h"
+#include "clock.h"
 #include "flow.h"
 #include "host.h"
 #include "link_types.h"
@@ -119,7 +120,7 @@ struct Script {
     }
 };
 
-void sendFrame(int32_t offset, PacketBatch* batch, int64_t time, const u_char* bytes,
+void sendFrame(LinkLayer link, PacketBatch* batch, int64_t time, const u_char* bytes,
                uint32_t caplen, uint32_t len) {
     pcap_pkthdr header{};
     header.ts.tv_sec = time;
@@ -129,8 +130,7 @@ void sendFrame(int32_t offset, PacketBatch* batch, int64_t time, const u_char* b
         PacketBatch::collect(reinterpret_cast<u_char*>(batch), &header, bytes);
         return;
     }
-    int32_t user = offset;
-    onPacket(reinterpret_cast<u_char*>(&user), &header, bytes);
+    onPacket(reinterpret_cast<u_char*>(&link), &header, bytes);
 }
 
 void runSchedule(void* schedule) { static_cast<SweepSchedule*>(schedule)->run(); }
@@ -149,11 +149,12 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Script script{data, size};
     const uint8_t head = script.byte();
-    const int32_t offset =
-        linkOffsetOf(kLinkTypes[(head & 0x7F) % (sizeof kLinkTypes / sizeof kLinkTypes[0])]);
+    const int linkType = kLinkTypes[(head & 0x7F) % (sizeof kLinkTypes / sizeof kLinkTypes[0])];
+    const int32_t offset = linkOffsetOf(linkType);
+    const LinkLayer link{offset, linkType};
     int64_t time = int64_t(script.number(8));
     SweepSchedule schedule{time, time};
-    PacketBatch batched(offset, PacketBatch::kDefaultCapacity, 0);
+    PacketBatch batched(link, PacketBatch::kDefaultCapacity, 0);
     batched.setAfterPacket(runSchedule, &schedule);
     PacketBatch* batch = (head & 0x80) != 0 ? &batched : nullptr;
     uint32_t budget = kBurstBudget;
@@ -180,7 +181,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                     // addresses (a chain) are measured elsewhere, not fuzzed.
                     const uint32_t address = i * 2654435761u;
                     if (vary) memcpy(frame.bytes.get() + at, &address, 4);
-                    sendFrame(offset, batch, time, frame.bytes.get(), frame.caplen, frame.caplen);
+                    sendFrame(link, batch, time, frame.bytes.get(), frame.caplen, frame.caplen);
                 }
                 break;
             }
@@ -198,7 +199,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 const uint32_t caplen = script.byte();
                 const uint32_t len = uint32_t(script.number(2));
                 Frame frame = script.frame(caplen);
-                sendFrame(offset, batch, time, frame.bytes.get(), frame.caplen, len);
+                sendFrame(link, batch, time, frame.bytes.get(), frame.caplen, len);
                 break;
             }
         }

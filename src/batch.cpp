@@ -10,8 +10,8 @@
 #include "decode.h"
 #include "tables.h"
 
-PacketBatch::PacketBatch(int32_t offset, size_t capacity, uint32_t walkFrom)
-    : offset_(offset),
+PacketBatch::PacketBatch(LinkLayer link, size_t capacity, uint32_t walkFrom)
+    : link_(link),
       capacity_(capacity < 1              ? 1
                 : capacity > kMaxCapacity ? kMaxCapacity
                                           : capacity),
@@ -31,9 +31,9 @@ PacketBatch::~PacketBatch() {
 void PacketBatch::collect(u_char* user, const pcap_pkthdr* header, const u_char* bytes) {
     PacketBatch& batch = *reinterpret_cast<PacketBatch*>(user);
     Entry& entry = batch.entries_[batch.size_];
-    entry.time = header->ts.tv_sec;
+    entry.time = int64_t(header->ts.tv_sec) & batch.secondsMask_;
     entry.record = nullptr;
-    const std::optional<FlowObservation> seen = decodeFrame(bytes, header->caplen, batch.offset_);
+    const std::optional<FlowObservation> seen = decodeFrame(bytes, header->caplen, batch.link_);
     if (seen) {
         entry.record = buildRecord(*seen, entry.time);
         batch.keys_[batch.keyCount_++] = entry.record;
@@ -73,12 +73,12 @@ int PacketBatch::dispatch(pcap_t* handle, int count) {
 }
 
 void onPacket(u_char* user, const pcap_pkthdr* header, const u_char* bytes) {
-    int32_t offset;
-    memcpy(&offset, user, sizeof offset);
+    LinkLayer link;
+    memcpy(&link, user, sizeof link);
     const int64_t time = header->ts.tv_sec;
     g_packetTime = time;
 
-    const std::optional<FlowObservation> seen = decodeFrame(bytes, header->caplen, offset);
+    const std::optional<FlowObservation> seen = decodeFrame(bytes, header->caplen, link);
     if (!seen) return;
     // The tables take the record over, as they do from a batch.
     countObservation(buildRecord(*seen, time), time);

@@ -34,6 +34,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "decode.h"
 #include "flow.h"
 
 class PacketBatch {
@@ -62,9 +63,9 @@ public:
     // Called after each packet's table work.
     using AfterPacket = void (*)(void* context);
 
-    // Frames with their IPv4 header `offset` bytes in; a capacity of 1 to
-    // kMaxCapacity frames (out of range: clamped).
-    explicit PacketBatch(int32_t offset, size_t capacity = kDefaultCapacity,
+    // Frames captured on `link`; a capacity of 1 to kMaxCapacity frames
+    // (out of range: clamped).
+    explicit PacketBatch(LinkLayer link, size_t capacity = kDefaultCapacity,
                          uint32_t walkFrom = kDefaultWalkFrom);
     // Frees the records of frames collected but never applied.
     ~PacketBatch();
@@ -89,6 +90,13 @@ public:
     // what pcap_dispatch answered.
     int dispatch(pcap_t* handle, int count = -1);
 
+    // A classic pcap file stores the seconds of a timestamp as an unsigned
+    // 32-bit number, which libpcap widens with the sign for a file in this
+    // machine's byte order: captures made after 2038-01-19 would replay
+    // before 1970. With this set, the batch takes the 32 bits as unsigned
+    // (for the seconds of such a file, which never exceed them).
+    void setUnsigned32Seconds(bool on) { secondsMask_ = on ? INT64_C(0xFFFFFFFF) : -1; }
+
     size_t pending() const { return size_; }
     // Records read by the walks ahead so far.
     uint64_t walkSteps() const { return walkSteps_; }
@@ -99,7 +107,8 @@ private:
         int64_t time;
     };
 
-    int32_t offset_;
+    LinkLayer link_;
+    int64_t secondsMask_ = -1;  // all bits, or the low 32 of a classic file
     size_t capacity_;
     uint32_t walkFrom_;
     size_t size_ = 0;
@@ -113,7 +122,7 @@ private:
 };
 
 // The work for one packet, at once, without a batch: the same as a batch
-// of one. `user` points at the int32_t link offset. Moves the packet clock,
+// of one. `user` points at the capture's LinkLayer (decode.h). Moves the packet clock,
 // decodes the frame (decode.h) and hands one flow observation to
 // g_flowTable and one host observation to g_hostTable. The programs take
 // packets through PacketBatch; tests, fuzzers and benchmarks call this to

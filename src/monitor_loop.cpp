@@ -289,7 +289,8 @@ int monitorMain(int argc, char** argv) {
     const bool beating = settings.heartbeatSeconds != 0;
     Heartbeat heartbeat(std::chrono::seconds(settings.heartbeatSeconds), Heartbeat::Clock::now());
     if (beating) readWithoutBlocking(handle);
-    auto batch = std::make_unique<PacketBatch>(offset);
+    LinkLayer link{offset, pcap_datalink(handle)};
+    auto batch = std::make_unique<PacketBatch>(link);
     for (;;) {
         // While failing, the back-off below paces the loop.
         if (beating && !failures.failing()) waitForPackets(handle, heartbeat);
@@ -313,9 +314,13 @@ int monitorMain(int argc, char** argv) {
         pcap_close(handle);
         handle = reopened;
         if (beating) readWithoutBlocking(handle);
-        if (newOffset != offset) {
+        // The interface that came back may be of another link type, even
+        // one with the same offset (null, loopback and PPP links all have 4).
+        const LinkLayer reopenedLink{newOffset, pcap_datalink(handle)};
+        if (reopenedLink.offset != link.offset || reopenedLink.type != link.type) {
             offset = newOffset;
-            batch = std::make_unique<PacketBatch>(offset);
+            link = reopenedLink;
+            batch = std::make_unique<PacketBatch>(link);
         }
         failures.succeeded();
         drops.restart();

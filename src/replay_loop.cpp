@@ -4,12 +4,19 @@
 #include "clock.h"
 #include "sweep_schedule.h"
 
+namespace {
+// A classic pcap file is of major version 2; pcapng reports its own
+// section's 1, and its 64-bit times are read right by libpcap.
+constexpr int kClassicPcapMajor = 2;
+}  // namespace
+
 ReplayResult replayCapture(pcap_t* handle, int32_t offset,
                            const std::function<void(const ReplayResult&)>& afterSweep) {
     // A capture still being written (a pipe from a running capture) must
     // have every packet counted as soon as it is read, not when a batch
     // fills: only a regular file, whose end is final, is taken in batches.
-    PacketBatch batch(offset, PacketBatch::capacityFor(handle));
+    PacketBatch batch(LinkLayer{offset, pcap_datalink(handle)}, PacketBatch::capacityFor(handle));
+    batch.setUnsigned32Seconds(pcap_major_version(handle) == kClassicPcapMajor);
     return replayCapture(handle, batch, afterSweep);
 }
 

@@ -18,6 +18,9 @@ class PacketBatch;
 // is called with the progress so far after every packet whose schedule
 // swept a table. A regular file is read in batches (batch.h), anything else
 // (a pipe) a packet at a time, so that a packet read is counted at once.
+// The seconds of a classic pcap file are read as the unsigned 32-bit number
+// the format stores (libpcap widens them with the sign); pcapng times as
+// libpcap reads them.
 struct ReplayResult {
     uint64_t packets;   // replayed, before the end or the damage
     int64_t firstTime;  // packet time of the first packet; 0 before it

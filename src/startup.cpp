@@ -25,6 +25,7 @@ int32_t startCapture(int argc, char** argv, const CaptureSource& source, pcap_t*
     }
     const char* name = argv[1];
     const char* filter = argv[2];
+    if (!setTableCapacities()) return -1;
 
     std::string failure;
     printf(source.opening, name);

@@ -26,7 +26,8 @@ struct CaptureSource {
 
 // The start-up steps, in order, each with its progress line and failure
 // report: the two tables, standard output line-buffered, the argument
-// check (program, source name, filter), the open call, the filter compiled
+// check (program, source name, filter), the tables' capacities
+// (setTableCapacities, tables.h), the open call, the filter compiled
 // (optimised, netmask 0) and installed, and the link offset. Answers the
 // link offset, or -1 after a failure report. `*handle` is set as soon as
 // the capture is open, also when a later step fails; the caller owns it.

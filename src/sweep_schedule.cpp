@@ -8,11 +8,13 @@ SweepsRun SweepSchedule::run() {
     if (secondsBetween(flowSweepRef, g_packetTime) > 9) {
         flowSweepRef = g_packetTime;
         g_flowTable->sweep(flowExpired);
+        reportFlowTableFull();
         swept.flows = true;
     }
     if (secondsBetween(hostSweepRef, g_packetTime) > 19) {
         hostSweepRef = g_packetTime;
         g_hostTable->sweep(hostExpired);
+        reportHostTableFull();
         swept.hosts = true;
     }
     return swept;

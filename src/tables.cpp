@@ -1,6 +1,12 @@
 #include "tables.h"
 
+#include <unistd.h>
+
+#include <cinttypes>
+
+#include "alert.h"
 #include "counts.h"
+#include "settings.h"
 
 FlowTable* g_flowTable = nullptr;
 HostTable* g_hostTable = nullptr;
@@ -8,6 +14,41 @@ HostTable* g_hostTable = nullptr;
 void createTables() {
     g_flowTable = new FlowTable();
     g_hostTable = new HostTable();
+}
+
+uint32_t defaultTableCapacity(uint64_t physicalBytes) {
+    const uint64_t records = physicalBytes / 2 / (kFlowRecordBytes + kHostRecordBytes);
+    return records < 1 ? 1 : records > UINT32_MAX ? UINT32_MAX : uint32_t(records);
+}
+
+bool setTableCapacities() {
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long pageSize = sysconf(_SC_PAGESIZE);
+    const uint64_t physical = pages > 0 && pageSize > 0 ? uint64_t(pages) * uint64_t(pageSize) : 0;
+    uint64_t flows = defaultTableCapacity(physical);
+    uint64_t hosts = flows;
+    if (!readCountSetting("SURGEWATCH_MAX_FLOWS", 1, UINT32_MAX, flows) ||
+        !readCountSetting("SURGEWATCH_MAX_HOSTS", 1, UINT32_MAX, hosts))
+        return false;
+    g_flowTable->setCapacity(uint32_t(flows));
+    g_hostTable->setCapacity(uint32_t(hosts));
+    return true;
+}
+
+void reportFlowTableFull() {
+    const uint64_t refused = g_flowTable->takeRefused();
+    if (refused == 0) return;
+    writeWarning("Flow table full: %" PRIu64
+                 " new flows not stored since the last report (capacity %u)",
+                 refused, g_flowTable->capacity());
+}
+
+void reportHostTableFull() {
+    const uint64_t refused = g_hostTable->takeRefused();
+    if (refused == 0) return;
+    writeWarning("Host table full: %" PRIu64
+                 " new destinations not stored since the last report (capacity %u)",
+                 refused, g_hostTable->capacity());
 }
 
 void countObservation(FlowRecord* record, int64_t time, FlowRecord* from) {

@@ -107,17 +107,20 @@ public:
     }
 
     // Builds one record from the observation and inserts it. Answers true
-    // when it was linked in as a new record, false when it was merged into
-    // the equal record and freed.
+    // when it was new to the table (linked in, or refused because the table
+    // is full: see setCapacity), false when it was merged into the equal
+    // record and freed.
     template <typename... Values>
     bool add(Values... values) {
         return insert(new Node(values...));
     }
 
     // Takes ownership of `node` (links null). Links it in, or merges it into
-    // the equal record and frees it.
+    // the equal record and frees it, or, when the table is full, frees it
+    // and counts the refusal.
     bool insert(Node* node) {
         if (root_ == nullptr) {
+            if (count_ >= capacity_) return refuse(node);
             root_ = node;
             node->parent = nullptr;
             ++count_;
@@ -146,6 +149,7 @@ public:
             }
             Node** slot = (*at < *node) ? &at->right : &at->left;
             if (*slot == nullptr) {
+                if (count_ >= capacity_) return refuse(node);
                 *slot = node;
                 node->parent = at;
                 ++count_;
@@ -445,6 +449,22 @@ public:
 
     uint32_t size() const { return count_; }
 
+    // The most records the table links, 1 or more (UINT32_MAX, so that
+    // the count never wraps, until set). A new record that finds the table
+    // full is freed instead of linked and counted as refused; equal records
+    // still merge. Below the capacity this costs one compare per new
+    // record.
+    void setCapacity(uint32_t capacity) { capacity_ = capacity; }
+    uint32_t capacity() const { return capacity_; }
+    // New records refused since the last takeRefused, which answers that
+    // number and starts counting again.
+    uint64_t refused() const { return refused_; }
+    uint64_t takeRefused() {
+        const uint64_t refused = refused_;
+        refused_ = 0;
+        return refused;
+    }
+
     // Writes every record's listing line in ascending order. The flow table
     // answers the number of records listed, the host table nothing.
     typename Node::PrintResult print() const {
@@ -471,9 +491,17 @@ public:
     }
 
 private:
+    bool refuse(Node* node) {
+        delete node;
+        ++refused_;
+        return true;
+    }
+
     Node* root_ = nullptr;
     uint32_t count_ = 0;
     uint64_t removals_ = 0;
+    uint32_t capacity_ = UINT32_MAX;
+    uint64_t refused_ = 0;
 };
 
 #endif

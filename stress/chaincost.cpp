@@ -66,8 +66,8 @@ void send(const Packet& packet, int64_t time) {
     header.ts.tv_sec = time;
     header.caplen = sizeof packet.frame;
     header.len = sizeof packet.frame;
-    int32_t offset = 0;
-    onPacket(reinterpret_cast<u_char*>(&offset), &header, packet.frame);
+    LinkLayer link{0, DLT_RAW};
+    onPacket(reinterpret_cast<u_char*>(&link), &header, packet.frame);
 }
 
 double nanosPer(Clock::duration elapsed, uint64_t count) {

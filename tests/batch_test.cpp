@@ -31,7 +31,7 @@ namespace {
 using frames::Bytes;
 
 constexpr int64_t kT = 1700000000;
-constexpr int32_t kEthernet = 14;
+using frames::kEthernet;
 
 using Packet = captures::Record;
 const captures::PcapFormat kSnap68{DLT_EN10MB, 68};
@@ -40,7 +40,8 @@ Packet tcpPacket(frames::Addr src, uint16_t srcPort, uint8_t dstHost, int64_t se
     frames::Ip ip;
     ip.src = src;
     ip.dst = {198, 51, 100, dstHost};
-    return {sec, frames::frame(kEthernet, ip, frames::tcp(srcPort, 80, 0x02)), 0, uint32_t(usec)};
+    return {sec, frames::frame(size_t(kEthernet.offset), ip, frames::tcp(srcPort, 80, 0x02)), 0,
+            uint32_t(usec)};
 }
 
 // A random-source flood: 40 seconds of 1,500 new flows a second towards 8
@@ -74,9 +75,9 @@ std::vector<Packet> floodCapture() {
                 Packet p = tcpPacket({10, 1, 2, 3}, 1, 1, sec, usec);
                 if (r & 1) {
                     p.wireLength = uint32_t(p.bytes.size());
-                    p.bytes.resize(kEthernet + 19);  // short of the fixed header
+                    p.bytes.resize(kEthernet.offset + 19);  // short of the fixed header
                 } else {
-                    p.bytes[kEthernet] = 0x65;  // version 6
+                    p.bytes[kEthernet.offset] = 0x65;  // version 6
                 }
                 packets.push_back(std::move(p));
                 continue;
@@ -164,11 +165,11 @@ Outcome replay(const std::string& path, std::optional<Batching> batching) {
             run.broken = result.broken;
             run.walked = batch.walkSteps();
         } else {
-            int32_t offset = kEthernet;
+            LinkLayer link = kEthernet;
             SweepSchedule schedule{};
             for (;;) {
                 const int delivered =
-                    pcap_dispatch(handle.get(), 1, onPacket, reinterpret_cast<u_char*>(&offset));
+                    pcap_dispatch(handle.get(), 1, onPacket, reinterpret_cast<u_char*>(&link));
                 if (delivered <= 0) {
                     run.broken = delivered < 0;
                     break;
@@ -206,12 +207,12 @@ Outcome live(const std::string& path, int count, std::optional<Batching> batchin
     run.out = maskDurations(captureStdout([&] {
         std::optional<PacketBatch> batch;
         if (batching) batch.emplace(kEthernet, batching->capacity, batching->walkFrom);
-        int32_t offset = kEthernet;
+        LinkLayer link = kEthernet;
         SweepSchedule schedule{kT, kT};
         for (;;) {
             const int status = batch ? batch->dispatch(handle.get(), count)
                                      : pcap_dispatch(handle.get(), count, onPacket,
-                                                     reinterpret_cast<u_char*>(&offset));
+                                                     reinterpret_cast<u_char*>(&link));
             if (status <= 0) {
                 run.broken = status < 0;
                 break;

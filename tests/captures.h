@@ -67,6 +67,29 @@ inline Bytes pcapFile(const std::vector<Record>& records, const PcapFormat& form
     return readFile(path);
 }
 
+// A classic pcap file written byte by byte, in little- or big-endian order
+// whatever this machine's, with microsecond times: libpcap's dumper only
+// writes this machine's order. The seconds go into the record's unsigned
+// 32-bit field as they are.
+inline Bytes classicPcapFile(const std::vector<Record>& records, bool bigEndian,
+                             uint32_t linkType = DLT_EN10MB) {
+    Bytes out;
+    auto u16 = [&](uint16_t v) {
+        if (bigEndian) v = uint16_t(v << 8 | v >> 8);
+        out.insert(out.end(), {uint8_t(v), uint8_t(v >> 8)});
+    };
+    auto u32 = [&](uint32_t v) {
+        for (int i = 0; i < 4; ++i) out.push_back(uint8_t(v >> (bigEndian ? 24 - 8 * i : 8 * i)));
+    };
+    u32(0xA1B2C3D4), u16(2), u16(4), u32(0), u32(0), u32(65535), u32(linkType);
+    for (const Record& r : records) {
+        u32(uint32_t(r.seconds)), u32(r.micros), u32(uint32_t(r.bytes.size())),
+            u32(wireLengthOf(r));
+        out.insert(out.end(), r.bytes.begin(), r.bytes.end());
+    }
+    return out;
+}
+
 struct PcapngFormat {
     uint16_t linkType = 1;  // LINKTYPE_ETHERNET
     bool bigEndian = false;

@@ -205,7 +205,7 @@ TEST(DeepTreeFromPackets, ascending_destinations_and_sorted_flows_build_chains) 
         frames::Ip ip;
         ip.dst = ascendingHost(i);
         frames::deliver(frames::frame(0, ip, frames::tcp(40000, 80, 0x02)), 1000, 0,
-                        frames::kWholeFrame, 0);
+                        frames::kWholeFrame, frames::kRawIp);
     }
     EXPECT_EQ(tables.hosts.size(), n);
     EXPECT_EQ(checkedHeight(tables.hosts), n);
@@ -226,7 +226,7 @@ TEST(DeepTreeFromPackets, ascending_destinations_and_sorted_flows_build_chains) 
         const uint8_t* wire = reinterpret_cast<const uint8_t*>(&record->srcPort);
         const uint16_t port = uint16_t(wire[0] << 8 | wire[1]);
         frames::deliver(frames::frame(0, ip, frames::tcp(port, 80, 0x02)), 1000, 0,
-                        frames::kWholeFrame, 0);
+                        frames::kWholeFrame, frames::kRawIp);
     }
     EXPECT_EQ(sorted.flows.size(), n);
     EXPECT_EQ(checkedHeight(sorted.flows), n);

@@ -96,11 +96,20 @@ inline Bytes icmp(uint8_t type, uint8_t code) {
     return Bytes{type, code, 0x12, 0x34, 0x00, 0x01, 0x00, 0x07};
 }
 
+// The link layers of the tests' frames.
+constexpr LinkLayer kEthernet{14, DLT_EN10MB};
+constexpr LinkLayer kRawIp{0, DLT_RAW};
+constexpr LinkLayer kCooked{16, DLT_LINUX_SLL};
+
 // A real link-layer header of `linkType` for a frame of `etherType`, as a
-// capture file holds it and a filter reads it (Ethernet, Linux cooked v1
-// and v2; nothing for raw IP). Its length is the link offset of that type.
+// capture file holds it and a filter reads it: Ethernet, Linux cooked v1
+// and v2, and, for 0x0800 (anything else: a type that is not IPv4), the
+// null and loopback address family, PPP, FDDI and Token Ring with LLC/SNAP;
+// nothing for raw IP, SLIP's 16 bytes of compression history. Its length is
+// the link offset of that type.
 inline Bytes linkHeader(int linkType, uint16_t etherType = 0x0800) {
     const uint8_t hi = uint8_t(etherType >> 8), lo = uint8_t(etherType);
+    const bool ipv4 = etherType == 0x0800;
     switch (linkType) {
         case DLT_EN10MB: return {0x02, 0, 0, 0, 0, 1, 0x02, 0, 0, 0, 0, 2, hi, lo};
         case DLT_LINUX_SLL:
@@ -111,8 +120,38 @@ inline Bytes linkHeader(int linkType, uint16_t etherType = 0x0800) {
             // protocol, reserved, interface index 2, ARPHRD_ETHER, packet type,
             // address length 6, address padded to 8 (tcpdump -i any)
             return {hi, lo, 0, 0, 0, 0, 0, 2, 0, 1, 0, 6, 0x02, 0, 0, 0, 0, 2, 0, 0};
+        case DLT_NULL:
+            return {uint8_t(ipv4 ? 2 : 24), 0, 0, 0};  // AF_INET, AF_INET6: little-endian
+        case DLT_LOOP: return {0, 0, 0, uint8_t(ipv4 ? 2 : 24)};               // network order
+        case DLT_PPP: return {0xFF, 0x03, 0x00, uint8_t(ipv4 ? 0x21 : 0x57)};  // IPv4, IPv6
+        case DLT_FDDI:
+            // frame control, destination, source, LLC (AA AA 03), OUI 0, type
+            return {0x50, 2, 0, 0, 0, 0, 1, 2, 0, 0, 0, 0, 2, 0xAA, 0xAA, 3, 0, 0, 0, hi, lo};
+        case DLT_IEEE802:
+            // access control, frame control, destination, source, LLC/SNAP
+            return {0x10, 0x40, 2, 0, 0, 0, 0, 1, 2, 0, 0, 0, 0, 2, 0xAA, 0xAA, 3, 0, 0, 0, hi, lo};
+        case DLT_SLIP: return Bytes(16, 0);
         default: return {};
     }
+}
+
+// An 802.1Q (0x8100) or 802.1ad (0x88A8) tag as it stands in front of the
+// type it carries: the tag's type, then its control word (priority in the
+// top three bits, the VLAN id in the low twelve).
+struct Tag {
+    uint16_t type;
+    uint16_t control;
+};
+
+// An Ethernet header with `tags` after the addresses, outermost first, and
+// then `etherType`.
+inline Bytes taggedEthernet(const std::vector<Tag>& tags, uint16_t etherType = 0x0800) {
+    Bytes b{0x02, 0, 0, 0, 0, 1, 0x02, 0, 0, 0, 0, 2};
+    for (const Tag& t : tags)
+        b.insert(b.end(), {uint8_t(t.type >> 8), uint8_t(t.type), uint8_t(t.control >> 8),
+                           uint8_t(t.control)});
+    b.insert(b.end(), {uint8_t(etherType >> 8), uint8_t(etherType)});
+    return b;
 }
 
 // `link`, then the IPv4 header, then `transport`.
@@ -136,10 +175,13 @@ inline Bytes frame(const Bytes& link, const Ip& ip, const Bytes& transport) {
     return b;
 }
 
-// `linkBytes` bytes of link-layer filler (never looked at), then the IPv4
-// header, then `transport`.
+// `linkBytes` bytes of link-layer filler, then the IPv4 header, then
+// `transport`. The filler's last two bytes hold the type 0x0800, where
+// Ethernet (14 bytes) and cooked captures (16) look for it.
 inline Bytes frame(size_t linkBytes, const Ip& ip, const Bytes& transport) {
-    return frame(Bytes(linkBytes, 0xEE), ip, transport);
+    Bytes link(linkBytes, 0xEE);
+    if (linkBytes >= 2) putBe16(link, linkBytes - 2, 0x0800);
+    return frame(link, ip, transport);
 }
 
 // `link`, then an IPv6 header from fe80::1 to fe80::2 with `nextHeader`,
@@ -174,15 +216,15 @@ inline std::unique_ptr<u_char[]> capturedCopy(const Bytes& bytes, uint32_t caple
 
 // decodeFrame on the first `caplen` bytes of `bytes`.
 inline std::optional<FlowObservation> decode(const Bytes& bytes, uint32_t caplen = kWholeFrame,
-                                             int32_t linkOffset = 14) {
+                                             LinkLayer link = kEthernet) {
     if (caplen == kWholeFrame) caplen = uint32_t(bytes.size());
-    return decodeFrame(capturedCopy(bytes, caplen).get(), caplen, linkOffset);
+    return decodeFrame(capturedCopy(bytes, caplen).get(), caplen, link);
 }
 
 // Hands the first `caplen` bytes of `bytes` to onPacket, as libpcap would
-// after capturing them at sec.usec with the given link offset.
+// after capturing them at sec.usec on the given link layer.
 inline void deliver(const Bytes& bytes, int64_t sec, int64_t usec = 0,
-                    uint32_t caplen = kWholeFrame, int32_t linkOffset = 14) {
+                    uint32_t caplen = kWholeFrame, LinkLayer link = kEthernet) {
     if (caplen == kWholeFrame) caplen = uint32_t(bytes.size());
     std::unique_ptr<u_char[]> captured = capturedCopy(bytes, caplen);
     pcap_pkthdr header{};
@@ -190,7 +232,7 @@ inline void deliver(const Bytes& bytes, int64_t sec, int64_t usec = 0,
     header.ts.tv_usec = usec;
     header.caplen = caplen;
     header.len = uint32_t(bytes.size());
-    onPacket(reinterpret_cast<u_char*>(&linkOffset), &header, captured.get());
+    onPacket(reinterpret_cast<u_char*>(&link), &header, captured.get());
 }
 
 // Puts the packet clock back as it was when it goes.

@@ -601,8 +601,8 @@ TEST(Replay, TimedFromStandardInputAndUpToTheDamage) {
 }
 
 // Times that only a capture file of another age, or a hostile one, holds:
-// the earliest of a pcap file (seconds are read as signed 32 bits), and
-// pcapng times past the year 9999, up to the largest its 64-bit
+// a pcap file's seconds past 2^31 (read as the unsigned number they are),
+// and pcapng times past the year 9999, up to the largest its 64-bit
 // microseconds reach. The flow example's alert comes 6 s after `start`.
 TEST(Replay, TimedLinesAtExtremeTimes) {
     const struct {
@@ -611,7 +611,7 @@ TEST(Replay, TimedLinesAtExtremeTimes) {
         bool pcapng;
         const char* stamp;
     } cases[] = {
-        {"pcap_earliest", -2147483648, false, "1901-12-13T20:45:58Z "},
+        {"pcap_seconds_past_2038", 2147483648, false, "2038-01-19T03:14:14Z "},
         {"year_10000_begins_at_the_alert", 253402300794, true, "+010000-01-01T00:00:00Z "},
         {"largest_pcapng_microseconds", 18446744073700, true, "+586524-01-19T08:01:46Z "},
     };
@@ -629,6 +629,46 @@ TEST(Replay, TimedLinesAtExtremeTimes) {
         EXPECT_EQ(r.out,
                   startup(path, "tcp", 14) + c.stamp + kFlowAlert + "Replayed 12001 packets\n");
         EXPECT_EQ(r.err, "");
+    }
+}
+
+// A classic pcap file holds its seconds as an unsigned 32-bit number, in
+// the byte order of the machine that wrote it. Two packets of one flow, 20
+// seconds apart, the second at the edge: the sweeps it brings due carry its
+// time, from a file and from standard input, in either byte order.
+TEST(Replay, ClassicPcapSecondsAreUnsigned) {
+    const struct {
+        const char* name;
+        uint32_t seconds;
+        const char* stamp;
+    } edges[] = {
+        {"largest_signed", 0x7FFFFFFF, "2038-01-19T03:14:07Z "},
+        {"smallest_past_signed", 0x80000000, "2038-01-19T03:14:08Z "},
+        {"largest", 0xFFFFFFFF, "2106-02-07T06:28:15Z "},
+    };
+    const Bytes syn = ipv4(IPPROTO_TCP, {kSource, 555}, {kVictim, 80});
+    for (const auto& edge : edges) {
+        for (const bool bigEndian : {false, true}) {
+            for (const bool throughStdin : {false, true}) {
+                SCOPED_TRACE(std::string(edge.name) +
+                             (bigEndian ? " big-endian" : " little-endian") +
+                             (throughStdin ? " from standard input" : " from a file"));
+                TempDir dir;
+                const std::string path = dir.file("edge.pcap");
+                const Bytes file =
+                    captures::classicPcapFile({frame(DLT_EN10MB, edge.seconds - 20, syn),
+                                               frame(DLT_EN10MB, edge.seconds, syn)},
+                                              bigEndian);
+                writeFile(path, file);
+                const std::string name = throughStdin ? "-" : path;
+                const ReplayOutcome r = throughStdin ? runReplay(dir, {"-t", "-", "tcp"}, file)
+                                                     : runReplay(dir, {"-t", path, "tcp"});
+                EXPECT_EQ(r.status, 0);
+                EXPECT_EQ(r.out, startup(name, "tcp", 14) + edge.stamp +
+                                     "Flow cleanup took D seconds (1 -> 1)\n" + edge.stamp +
+                                     "Host cleanup took D seconds (1 -> 1)\nReplayed 2 packets\n");
+            }
+        }
     }
 }
 

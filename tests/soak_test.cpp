@@ -195,7 +195,7 @@ TEST(Soak, TreesHoldExactlyWhatTheSweepsLeave) {
                 ip.totalLength = uint16_t(40 + random() % 1461);
                 const uint8_t flags = startFlow ? 0x02 : 0x10;
                 frames::deliver(frames::frame(0, ip, frames::tcp(flow.srcPort, 443, flags)), time,
-                                0, frames::kWholeFrame, 0);
+                                0, frames::kWholeFrame, frames::kRawIp);
                 maps.observe(flow.src, flow.dst, frames::wire16(flow.srcPort), frames::wire16(443),
                              flags, ip.tos, ip.totalLength, time);
             }

@@ -1,7 +1,8 @@
 // Small helpers shared by the unit tests: standard output captured around a
-// call, a temporary directory removed with everything in it, deleters for
-// libpcap handles and dumpers, whole files read and written as bytes, text
-// patterns, sweep durations masked, and the names of parameterized cases.
+// call, an environment variable set for a while, a temporary directory
+// removed with everything in it, deleters for libpcap handles and dumpers,
+// whole files read and written as bytes, text patterns, sweep durations
+// masked, and the names of parameterized cases.
 #ifndef SURGEWATCH_TESTS_SUPPORT_H
 #define SURGEWATCH_TESTS_SUPPORT_H
 
@@ -33,6 +34,30 @@ std::string captureStdout(F&& f) {
     fflush(stdout);
     return testing::internal::GetCapturedStdout();
 }
+
+// Sets the environment variable `name` (for this process and the programs
+// it starts) while it lives; puts back what was there before when it goes.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const std::string& value) : name_(name) {
+        const char* before = getenv(name);
+        if (before != nullptr) before_ = before, had_ = true;
+        setenv(name, value.c_str(), 1);
+    }
+    ~ScopedEnv() {
+        if (had_)
+            setenv(name_.c_str(), before_.c_str(), 1);
+        else
+            unsetenv(name_.c_str());
+    }
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    std::string name_;
+    std::string before_;
+    bool had_ = false;
+};
 
 class TempDir {
 public:
