@@ -10,12 +10,13 @@
 # captured on "mirror" (Ethernet) and on the any device (cooked). The
 # frames go until both alerts are logged, at most 10 s each time.
 . "$(dirname "$0")/lib.sh"
+need_root
 command -v tcpreplay >/dev/null || fail "tcpreplay is needed (scripts/test installs it)"
 start_syslog
 
-ns=swvlan$$
-own_netns "$ns"
-in_ns() { ip netns exec "$ns" "$@"; }
+ns="surgewatch-test-$$"
+netns_add "$ns"
+in_ns() { in_netns "$ns" "$@"; }
 in_ns ip link add trunk type veth peer name mirror || fail "cannot create the veth pair"
 in_ns ip link set trunk up
 in_ns ip link set mirror up
