@@ -3,6 +3,7 @@
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 #include "clock.h"
 
@@ -105,4 +106,12 @@ void writeInfo(const char* format, ...) {
 
 void reportFailure(const char* logFormat, const char* outFormat, const char* text) {
     writeBothOf(kAlertPriority, false, false, logFormat, outFormat, __FILE_NAME__, __LINE__, text);
+}
+
+bool validSyslogIdentity(const char* identity) {
+    const size_t length = strlen(identity);
+    if (length == 0 || length > kMaxSyslogIdentity) return false;
+    for (const char* c = identity; *c != '\0'; ++c)
+        if (*c <= ' ' || *c > '~' || *c == ':' || *c == '[') return false;
+    return true;
 }

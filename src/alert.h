@@ -68,4 +68,10 @@ size_t formatPacketTime(int64_t time, char (&out)[kStampSize]);
 // alert and sweep report line, never per packet.
 void stampLine();
 
+// The system-log identity (SURGEWATCH_SYSLOG_IDENT): 1 to 32 printable
+// characters (the longest tag a classic syslog line carries), none of them
+// a blank, ':' or '[', which would end the tag early in a log line.
+constexpr size_t kMaxSyslogIdentity = 32;
+bool validSyslogIdentity(const char* identity);
+
 #endif

@@ -14,21 +14,13 @@
 
 #include "alert.h"
 #include "batch.h"
-#include "link_types.h"
+#include "heartbeat.h"
+#include "live_capture.h"
 #include "settings.h"
 #include "startup.h"
 #include "sweep_schedule.h"
 
 namespace {
-
-// Fixed capture parameters.
-constexpr int kSnapLength = 68;
-constexpr int kPromiscuous = 1;
-constexpr int kReadTimeoutMs = 10;
-constexpr int kOptimizeFilter = 1;
-constexpr bpf_u_int32 kFilterNetmask = 0;
-
-constexpr size_t kMaxSyslogIdentity = 32;
 
 // Packets the capture lost before the monitor saw them: a monitor that falls
 // behind reads every rate low. After a flow sweep, when libpcap counts
@@ -94,82 +86,6 @@ pcap_t* openConfiguredInterface(const char* interface, std::string& failure) {
     return openInterface(interface, g_bufferBytes, failure);
 }
 
-// pcap_open_live's text for a failed activation (libpcap 1.10, pcap.c):
-// the device, then libpcap's message, or the status described, or both;
-// the same lengths kept, so that a long message is cut at the same place.
-std::string openFailureText(const char* device, int status, const char* message) {
-    char text[PCAP_ERRBUF_SIZE];
-    if (status == PCAP_ERROR) {
-        snprintf(text, sizeof text, "%s: %.*s", device, PCAP_ERRBUF_SIZE - 6, message);
-    } else if ((status == PCAP_ERROR_NO_SUCH_DEVICE || status == PCAP_ERROR_PERM_DENIED ||
-                status == PCAP_ERROR_PROMISC_PERM_DENIED) &&
-               message[0] != '\0') {
-        snprintf(text, sizeof text, "%s: %s (%.*s)", device, pcap_statustostr(status),
-                 PCAP_ERRBUF_SIZE - 9, message);
-    } else {
-        snprintf(text, sizeof text, "%s: %s", device, pcap_statustostr(status));
-    }
-    return text;
-}
-
-// Opens the interface again, with the filter and the parameters of the
-// start. Answers null, the handle closed, when it cannot be opened, the
-// filter not installed, or its link type is one the monitor cannot decode.
-// Another known link type is taken: `offset` becomes its offset.
-pcap_t* reopenInterface(const char* interface, const char* filter, int32_t& offset) {
-    std::string ignored;
-    pcap_t* handle = openInterface(interface, g_bufferBytes, ignored);
-    if (handle == nullptr) return nullptr;
-    bpf_program program;
-    bool good = pcap_compile(handle, &program, filter, kOptimizeFilter, kFilterNetmask) == 0;
-    if (good) {
-        // libpcap keeps its own copy of an installed program.
-        good = pcap_setfilter(handle, &program) == 0;
-        pcap_freecode(&program);
-    }
-    const int32_t newOffset = good ? linkOffset(handle) : -1;
-    if (newOffset < 0) {
-        pcap_close(handle);
-        return nullptr;
-    }
-    offset = newOffset;
-    return handle;
-}
-
-// Whether `filter`, which compiled for `handle`, lets no IPv4 packet
-// through: libpcap's optimiser reduces "ip and (FILTER)" to a program that
-// rejects everything, which pcap_compile refuses when optimising and
-// accepts otherwise. Where the optimiser cannot prove it, no warning.
-bool filterMatchesNoIpv4(pcap_t* handle, const char* filter) {
-    const std::string withIpv4 = std::string("ip and (") + filter + ")";
-    bpf_program program;
-    if (pcap_compile(handle, &program, withIpv4.c_str(), kOptimizeFilter, kFilterNetmask) == 0) {
-        pcap_freecode(&program);
-        return false;
-    }
-    if (pcap_compile(handle, &program, withIpv4.c_str(), 0, kFilterNetmask) != 0) return false;
-    pcap_freecode(&program);
-    return true;
-}
-
-bool forwardingOn() {
-    FILE* file = fopen("/proc/sys/net/ipv4/ip_forward", "r");
-    if (file == nullptr) return false;
-    const int first = fgetc(file);
-    fclose(file);
-    return first == '1';
-}
-
-// Warnings on what the monitor can know at start-up to be misleading.
-void startupWarnings(pcap_t* handle, const char* interface, const char* filter) {
-    if (strcmp(interface, "any") == 0 && forwardingOn())
-        writeWarning(
-            "Warning: the any device sees a forwarded packet twice (on its way in and out); "
-            "rates of forwarded traffic read double");
-    if (filterMatchesNoIpv4(handle, filter))
-        writeWarning("Warning: the filter matches no IPv4 packet; nothing will be counted");
-}
-
 // With a heartbeat, the loop must turn on a quiet link too, and libpcap's
 // read, which on Linux waits until the kernel hands over a block holding a
 // packet, does not return without one. The handle is then non-blocking
@@ -194,61 +110,6 @@ void waitForPackets(pcap_t* handle, const Heartbeat& heartbeat) {
 }
 
 }  // namespace
-
-pcap_t* openInterface(const char* interface, int bufferBytes, std::string& failure) {
-    char errorBuffer[PCAP_ERRBUF_SIZE];
-    errorBuffer[0] = '\0';
-    pcap_t* handle = pcap_create(interface, errorBuffer);
-    if (handle == nullptr) {
-        failure = errorBuffer;
-        return nullptr;
-    }
-    // The setters fail only on a handle already active: as in
-    // pcap_open_live, such a status would be reported like the activation's.
-    int status = pcap_set_snaplen(handle, kSnapLength);
-    if (status >= 0) status = pcap_set_promisc(handle, kPromiscuous);
-    if (status >= 0) status = pcap_set_timeout(handle, kReadTimeoutMs);
-    if (status >= 0) status = pcap_set_buffer_size(handle, bufferBytes);
-    if (status >= 0) status = pcap_activate(handle);
-    if (status >= 0) return handle;
-    failure = openFailureText(interface, status, pcap_geterr(handle));
-    pcap_close(handle);
-    return nullptr;
-}
-
-bool validSyslogIdentity(const char* identity) {
-    const size_t length = strlen(identity);
-    if (length == 0 || length > kMaxSyslogIdentity) return false;
-    for (const char* c = identity; *c != '\0'; ++c)
-        if (*c <= ' ' || *c > '~' || *c == ':' || *c == '[') return false;
-    return true;
-}
-
-Heartbeat::Heartbeat(std::chrono::seconds period, Clock::time_point start)
-    : period_(period), next_(start + period) {}
-
-int Heartbeat::millisecondsUntilDue(Clock::time_point now) const {
-    if (period_.count() == 0) return -1;
-    if (now >= next_) return 0;
-    return int(std::chrono::ceil<std::chrono::milliseconds>(next_ - now).count());
-}
-
-bool Heartbeat::due(Clock::time_point now) {
-    if (period_.count() == 0 || now < next_) return false;
-    next_ += period_;
-    if (next_ <= now) next_ = now + period_;
-    return true;
-}
-
-void Heartbeat::write(pcap_t* handle) {
-    pcap_stat now{};
-    if (pcap_stats(handle, &now) < 0) return;
-    // Wrap-safe differences, as for the drop line.
-    writeInfo("Heartbeat: %u packets received, %u dropped since the last heartbeat",
-              now.ps_recv - reported_.ps_recv,
-              (now.ps_drop - reported_.ps_drop) + (now.ps_ifdrop - reported_.ps_ifdrop));
-    reported_ = now;
-}
 
 void DispatchFailures::failed(pcap_t* handle, Clock::time_point now) {
     if (!failing_ || now - lastReport_ >= kRepeatReport) {
@@ -309,7 +170,7 @@ int monitorMain(int argc, char** argv) {
         // drop line and the heartbeat start from the new handle's.
         std::this_thread::sleep_for(failures.wait());
         int32_t newOffset = offset;
-        pcap_t* reopened = reopenInterface(interface, filter, newOffset);
+        pcap_t* reopened = reopenInterface(interface, filter, g_bufferBytes, newOffset);
         if (reopened == nullptr) continue;
         pcap_close(handle);
         handle = reopened;

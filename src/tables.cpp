@@ -59,9 +59,12 @@ void countObservation(FlowRecord* record, int64_t time, FlowRecord* from) {
     if (counts != nullptr) counts->beforeObservation(time);
     const bool created =
         from != nullptr ? g_flowTable->insertBelow(from, record) : g_flowTable->insert(record);
-    if (counts != nullptr) counts->counted(dstAddr, created);
+    // A destination the full host table refused counts nowhere, here too.
+    const uint64_t hostsRefused = counts != nullptr ? g_hostTable->refused() : 0;
     if (created)
         g_hostTable->add(dstAddr, time, int64_t(0));
     else
         g_hostTable->add(dstAddr, int64_t(0), time);
+    if (counts != nullptr && g_hostTable->refused() == hostsRefused)
+        counts->counted(dstAddr, created);
 }

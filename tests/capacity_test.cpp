@@ -206,6 +206,22 @@ TEST(TableCapacity, ReplayOfAFloodThatFillsTheFlowTable) {
     EXPECT_EQ(small.out.compare(0, before.size(), before), 0);
 }
 
+// With a host table of one, the second destination is refused and counts
+// nowhere: neither in the tables nor in the replay's per-second counts.
+TEST(TableCapacity, RefusedDestinationsAreNotInTheCounts) {
+    TempDir dir;
+    const std::string path = dir.file("two.pcap");
+    writeFile(path, captures::pcapFile(
+                        {{kT, syn(1, 1)}, {kT, syn(2, 2)}, {kT, syn(3, 1)}, {kT + 1, syn(4, 1)}}));
+    ScopedEnv hosts("SURGEWATCH_MAX_HOSTS", "1");
+    const ReplayOutcome r = runReplay(dir, {"-c", path, "tcp"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, startup(path) +
+                         "COUNT 2001-09-09T01:46:40Z 198.51.100.1 0 packets 2 flows\n"
+                         "COUNT 2001-09-09T01:46:41Z 198.51.100.1 0 packets 1 flows\n"
+                         "Replayed 4 packets\n");
+}
+
 // A bad capacity stops the replay before the file is opened.
 TEST(TableCapacity, BadValuesAreRefusedAtStartUp) {
     const std::string expected = " (expected a whole number from 1 to 4294967295)\n";

@@ -1,12 +1,13 @@
 // When the heartbeat is due: on wall-clock time, one period after the last,
 // never twice for one late turn of the loop, and never when it is off.
+#include "heartbeat.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <string>
 #include <vector>
 
-#include "monitor_loop.h"
 #include "support.h"
 
 namespace {

@@ -19,7 +19,8 @@
 #include <string>
 #include <vector>
 
-#include "monitor_loop.h"
+#include "alert.h"
+#include "live_capture.h"
 #include "support.h"
 
 namespace {

@@ -151,15 +151,6 @@ veth_pair() {
     ip link set "$2" up
 }
 
-# Creates the network namespace $1 (a name unique to this test: put $$ in
-# it) with its loopback up; it is deleted, with every interface in it, when
-# the test ends. Run commands inside with: ip netns exec "$1" CMD...
-own_netns() {
-    ip netns add "$1" || fail "cannot create network namespace $1"
-    on_exit "ip netns del $1 2>/dev/null"
-    ip -n "$1" link set lo up
-}
-
 # Prints a TCP port above 20000 on which nothing listens yet, picked at
 # random so that tests running at once rarely pick the same.
 free_port() {

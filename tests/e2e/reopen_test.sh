@@ -17,7 +17,7 @@ ns="surgewatch-test-$$"
 netns_add "$ns"
 watched="swroA$$"
 peer="swroB$$"
-target=10.77.0.1
+target=198.51.100.77
 
 # The pair, the sender's address, and the target's address known at the
 # watched end's link address (nothing answers there).
@@ -25,7 +25,7 @@ make_pair() {
     ip -n "$ns" link add "$watched" type veth peer name "$peer" || fail "cannot create $watched"
     ip -n "$ns" link set "$watched" up
     ip -n "$ns" link set "$peer" up
-    ip -n "$ns" addr add 10.77.0.2/24 dev "$peer"
+    ip -n "$ns" addr add 198.51.100.78/24 dev "$peer"
     local mac
     mac=$(ip netns exec "$ns" cat "/sys/class/net/$watched/address")
     ip -n "$ns" neigh replace "$target" lladdr "$mac" dev "$peer" nud permanent

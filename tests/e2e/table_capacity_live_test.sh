@@ -12,12 +12,13 @@
 # Each step waits for its lines at most 25 s (the sweeps come every 10 and
 # 20 s of packet time).
 . "$(dirname "$0")/lib.sh"
+need_root
 command -v hping3 >/dev/null || fail "hping3 is needed (scripts/test installs it)"
 start_syslog
 
-ns=swcap$$
-own_netns "$ns"
-in_ns() { ip netns exec "$ns" "$@"; }
+ns="surgewatch-test-$$"
+netns_add "$ns"
+in_ns() { in_netns "$ns" "$@"; }
 in_ns ip link add sender type veth peer name monitored || fail "cannot create the veth pair"
 in_ns ip link set sender up
 in_ns ip link set monitored up
