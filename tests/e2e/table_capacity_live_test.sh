@@ -62,8 +62,14 @@ second_kib=$(resident_kib)
 refused=$(grep -E "^$flow_full\$" "$out" | tail -n 1 | awk '{ print $4 }')
 [ "$refused" -ge 10000 ] || fail "only $refused flows refused in 10 s: the flood was too slow to tell"
 # 10,000 flows would take some 1 MiB unbounded; the flood made $refused.
-[ $((second_kib - first_kib)) -le 1024 ] ||
-    fail "resident memory grew from $first_kib to $second_kib KiB while $refused flows were refused"
+# The sanitizer build keeps freed records in quarantine (up to 256 MiB), so
+# there its resident memory grows whatever the tables hold.
+if ldd "$SURGEWATCH" | grep -q libasan; then
+    echo "sanitizer build: resident memory not compared ($first_kib -> $second_kib KiB)"
+else
+    [ $((second_kib - first_kib)) -le 1024 ] ||
+        fail "resident memory grew from $first_kib to $second_kib KiB while $refused flows were refused"
+fi
 
 send destinations -S -p 80 -i u1000 -I sender --rand-dest 198.51.101.x
 wait_for_line "$out" "^$host_full\$" 25 || fail "no host table line: $(tail -n 5 "$out")"
