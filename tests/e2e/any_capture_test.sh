@@ -47,15 +47,7 @@ grep -q 'LINUX_SLL2' "$any.err" || fail "not a LINUX_SLL2 capture: $(cat "$any.e
 
 rate='[0-9]+\.[0-9]{2}'
 flow_alert_re="^FLOOD: ${dst//./\\.} - $rate udp packets/s from 127\\.0\\.0\\.1 \\[DSCP 00\\]\$"
-timeout 15 tcpreplay -q -i lo --pps=3000 --loop=45000 -K "$one" >"$TEST_DIR/tcpreplay.out" 2>&1 &
-sender=$!
-on_exit "kill $sender 2>/dev/null"
-alerted=0
-wait_for_line "$live" "$flow_alert_re" 16 || alerted=1
-kill -TERM "$sender" 2>/dev/null || true
-wait "$sender" 2>/dev/null || true
-[ "$alerted" -eq 0 ] ||
-    fail "no flow alert from the monitor on any; tcpreplay: $(tail -n 8 "$TEST_DIR/tcpreplay.out"); monitor: $(tail -n 3 "$live")"
+flood_lo_until "$one" "$live" "$flow_alert_re" "the monitor on any"
 
 # Once the recording stops growing, tcpdump is stopped and says how many
 # packets it recorded.

@@ -151,6 +151,23 @@ veth_pair() {
     ip link set "$2" up
 }
 
+# flood_lo_until FRAME OUT REGEX WHO: tcpreplay sends the one-frame capture
+# FRAME on lo at 3,000 packets/s, a rate it holds on a busy machine too
+# (between the flow rule's 2,000 and the destination rule's 5,000), for
+# 15 s at most, until OUT has a line matching REGEX; fails, naming WHO,
+# when none comes.
+flood_lo_until() {
+    local frame=$1 out=$2 regex=$3 who=$4 sender alerted=0
+    timeout 15 tcpreplay -q -i lo --pps=3000 --loop=45000 -K "$frame" >"$TEST_DIR/tcpreplay.out" 2>&1 &
+    sender=$!
+    on_exit "kill $sender 2>/dev/null"
+    wait_for_line "$out" "$regex" 16 || alerted=1
+    kill -TERM "$sender" 2>/dev/null || true
+    wait "$sender" 2>/dev/null || true
+    [ "$alerted" -eq 0 ] ||
+        fail "no flow alert from $who; tcpreplay: $(tail -n 8 "$TEST_DIR/tcpreplay.out"); monitor: $(tail -n 3 "$out")"
+}
+
 # Prints a TCP port above 20000 on which nothing listens yet, picked at
 # random so that tests running at once rarely pick the same.
 free_port() {

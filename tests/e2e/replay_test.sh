@@ -65,15 +65,7 @@ rate='[0-9]+\.[0-9]{2}'
 flow_alert_re="^FLOOD: ${dst//./\\.} - $rate tcp packets/s from 127\\.0\\.0\\.1 \\[DSCP 00\\]\$"
 
 flood_start=$(date -u +%s)
-timeout 15 tcpreplay -q -i lo --pps=3000 --loop=45000 -K "$syn" >"$TEST_DIR/tcpreplay.out" 2>&1 &
-sender=$!
-on_exit "kill $sender 2>/dev/null"
-alerted=0
-wait_for_line "$TEST_DIR/live.out" "$flow_alert_re" 16 || alerted=1
-kill -TERM "$sender" 2>/dev/null || true
-wait "$sender" 2>/dev/null || true
-[ "$alerted" -eq 0 ] ||
-    fail "no flow alert from the live monitor; tcpreplay: $(tail -n 8 "$TEST_DIR/tcpreplay.out"); monitor: $(tail -n 3 "$TEST_DIR/live.out")"
+flood_lo_until "$syn" "$TEST_DIR/live.out" "$flow_alert_re" "the live monitor"
 
 # Once the capture stops growing, tcpdump is stopped; the piped replay then
 # meets the end of its input.
