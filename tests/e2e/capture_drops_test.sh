@@ -16,7 +16,7 @@ start_syslog
 
 watched="swdrA$$"
 peer="swdrB$$"
-veth_pair "$watched" "$peer"
+veth_pair "$SURGEWATCH_TEST_NETNS" "$watched" "$peer"
 
 burst=100000
 "$BUILD_DIR/bench/surgewatch-gencap" -n "$burst" -f 5000 -H 50 -s 1 -r 7 \

@@ -11,7 +11,7 @@ start_syslog
 
 watched="swceA$$"
 peer="swceB$$"
-veth_pair "$watched" "$peer"
+veth_pair "$SURGEWATCH_TEST_NETNS" "$watched" "$peer"
 
 out="$TEST_DIR/monitor.out"
 spawn_with_syslog "$SURGEWATCH" "$watched" ip >"$out" 2>"$TEST_DIR/monitor.err"
@@ -19,7 +19,7 @@ monitor=$SPAWNED_PID
 wait_for_line "$out" '^Detecting IP layer offset in bytes\.\.\. 14 done$' 30 ||
     fail "the monitor did not start: $(cat "$out" "$TEST_DIR/monitor.err")"
 
-ip link del "$watched"
+ip -n "$SURGEWATCH_TEST_NETNS" link del "$watched"
 report_re='alert\.cpp [0-9]+ pcap_dispatch failed with error: '
 wait_for_line "$SYSLOG_FILE" "^177 surgewatch: $report_re" 5 ||
     fail "no dispatch failure in the system log: $(head -c 500 "$SYSLOG_FILE")"

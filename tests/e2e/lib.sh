@@ -142,13 +142,15 @@ with_syslog() {
         sh -c "$_SYSLOG_NAMESPACE" "$SYSLOG_SOCKET" "$TEST_DIR/host-dev" "$@"
 }
 
-# Creates the veth pair $1 - $2 (names unique to this test: put $$ in them),
-# both ends up; it is deleted when the test ends.
+# veth_pair NAMESPACE A B: creates the veth pair A - B inside the test's
+# network namespace NAMESPACE (own_network's is $SURGEWATCH_TEST_NETNS),
+# both ends up; it goes with the namespace.
 veth_pair() {
-    ip link add "$1" type veth peer name "$2" || fail "cannot create veth pair $1"
-    on_exit "ip link del $1 2>/dev/null"
-    ip link set "$1" up
-    ip link set "$2" up
+    local ns=$1
+    [ -n "$ns" ] || fail "veth_pair needs the test's own network namespace"
+    ip -n "$ns" link add "$2" type veth peer name "$3" || fail "cannot create veth pair $2"
+    ip -n "$ns" link set "$2" up
+    ip -n "$ns" link set "$3" up
 }
 
 # flood_lo_until FRAME OUT REGEX WHO: tcpreplay sends the one-frame capture

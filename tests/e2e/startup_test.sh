@@ -182,12 +182,11 @@ success_case loopback lo 'ip and dst host 127.0.0.149' 14
 
 # A tun device carries bare IPv4 packets: no link header. Capture needs it up.
 tun="swtun$$"
-ip tuntap add dev "$tun" mode tun || fail "cannot create tun device $tun"
-on_exit "ip link del $tun"
+ip -n "$SURGEWATCH_TEST_NETNS" tuntap add dev "$tun" mode tun || fail "cannot create tun device $tun"
 failure_case tun_down "$tun" ip \
     "Opening interface $tun... " \
     "Cannot open pcap device: .+"
-ip link set "$tun" up
+ip -n "$SURGEWATCH_TEST_NETNS" link set "$tun" up
 success_case tun "$tun" ip 0
 
 [ "$errors" -eq 0 ] || fail "$errors mismatches"

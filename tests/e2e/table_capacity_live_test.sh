@@ -19,13 +19,11 @@ start_syslog
 ns="surgewatch-test-$$"
 netns_add "$ns"
 in_ns() { in_netns "$ns" "$@"; }
-in_ns ip link add sender type veth peer name monitored || fail "cannot create the veth pair"
-in_ns ip link set sender up
-in_ns ip link set monitored up
+veth_pair "$ns" sender monitored
 # Everything sent goes out of "sender" to one gateway that needs no ARP.
-in_ns ip addr add 192.0.2.1/24 dev sender
-in_ns ip neigh add 192.0.2.254 lladdr 02:00:00:00:00:fe dev sender nud permanent
-in_ns ip route add 198.51.0.0/16 via 192.0.2.254 dev sender
+ip -n "$ns" addr add 192.0.2.1/24 dev sender
+ip -n "$ns" neigh add 192.0.2.254 lladdr 02:00:00:00:00:fe dev sender nud permanent
+ip -n "$ns" route add 198.51.0.0/16 via 192.0.2.254 dev sender
 
 out="$TEST_DIR/monitor.out"
 spawn_with_syslog env SURGEWATCH_MAX_FLOWS=1000 SURGEWATCH_MAX_HOSTS=50 \

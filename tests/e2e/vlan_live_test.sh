@@ -17,9 +17,7 @@ start_syslog
 ns="surgewatch-test-$$"
 netns_add "$ns"
 in_ns() { in_netns "$ns" "$@"; }
-in_ns ip link add trunk type veth peer name mirror || fail "cannot create the veth pair"
-in_ns ip link set trunk up
-in_ns ip link set mirror up
+veth_pair "$ns" trunk mirror
 
 # The two flows' frames, interleaved, 600 of each, as a pcap file written
 # byte by byte (little-endian): 64-byte frames, all at one time stamp
