@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "alert.h"
+#include "host.h"
 
 SecondCounts* g_secondCounts = nullptr;
 
@@ -15,19 +16,13 @@ void SecondCounts::counted(uint32_t dstAddr, bool newFlow) {
     ++(newFlow ? count.flows : count.packets);
 }
 
-// The host table's order of addresses: loaded little-endian.
-static uint32_t hostOrder(uint32_t addr) {
-    const uint8_t* b = reinterpret_cast<const uint8_t*>(&addr);
-    return uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 | uint32_t(b[3]) << 24;
-}
-
 void SecondCounts::flush() {
     if (counts_.empty()) return;
     std::sort(counts_.begin(), counts_.end(), [](const Count& a, const Count& b) {
         const uint64_t totalA = a.packets + a.flows;
         const uint64_t totalB = b.packets + b.flows;
         if (totalA != totalB) return totalA > totalB;
-        return hostOrder(a.addr) < hostOrder(b.addr);
+        return addressOrder(a.addr) < addressOrder(b.addr);
     });
     char stamp[kStampSize];
     formatPacketTime(second_, stamp);

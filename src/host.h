@@ -14,6 +14,13 @@
 
 #include "tree.h"
 
+// The order of destination addresses: the four wire bytes of `addr` loaded
+// little-endian, so that the last octet is the most significant.
+inline uint32_t addressOrder(uint32_t addr) {
+    const uint8_t* b = reinterpret_cast<const uint8_t*>(&addr);
+    return uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 | uint32_t(b[3]) << 24;
+}
+
 struct HostRecord {
     uint32_t addr;           // wire order
     uint32_t flows;          // new flows since the flows rule last closed the window
@@ -43,10 +50,7 @@ struct HostRecord {
     static void operator delete(void* address) noexcept;
 
     // The ordering key: addr loaded little-endian.
-    uint32_t order() const {
-        const uint8_t* b = reinterpret_cast<const uint8_t*>(&addr);
-        return uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 | uint32_t(b[3]) << 24;
-    }
+    uint32_t order() const { return addressOrder(addr); }
 
     // Folds the observation carried by `incoming` (same address) into this
     // record: the flows rule (above 100 new flows/s) when it carries a flow

@@ -16,7 +16,6 @@ ReplayResult replayCapture(pcap_t* handle, int32_t offset,
     // have every packet counted as soon as it is read, not when a batch
     // fills: only a regular file, whose end is final, is taken in batches.
     PacketBatch batch(LinkLayer{offset, pcap_datalink(handle)}, PacketBatch::capacityFor(handle));
-    batch.setUnsigned32Seconds(pcap_major_version(handle) == kClassicPcapMajor);
     return replayCapture(handle, batch, afterSweep);
 }
 
@@ -45,6 +44,9 @@ struct Replay {
 
 ReplayResult replayCapture(pcap_t* handle, PacketBatch& batch,
                            const std::function<void(const ReplayResult&)>& afterSweep) {
+    // Whatever batch the caller chose, a classic file's seconds are its
+    // unsigned 32-bit numbers.
+    batch.setUnsigned32Seconds(pcap_major_version(handle) == kClassicPcapMajor);
     Replay replay{SweepSchedule{}, ReplayResult{0, 0, false}, afterSweep};
     batch.setAfterPacket(Replay::afterPacket, &replay);
     for (;;) {

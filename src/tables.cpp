@@ -35,21 +35,21 @@ bool setTableCapacities() {
     return true;
 }
 
-void reportFlowTableFull() {
-    const uint64_t refused = g_flowTable->takeRefused();
+namespace {
+// The warning after a sweep of `table` when it refused records since the
+// last one: `name` names the table, `records` what it refused.
+template <typename Table>
+void reportTableFull(Table& table, const char* name, const char* records) {
+    const uint64_t refused = table.takeRefused();
     if (refused == 0) return;
-    writeWarning("Flow table full: %" PRIu64
-                 " new flows not stored since the last report (capacity %u)",
-                 refused, g_flowTable->capacity());
+    writeWarning("%s table full: %" PRIu64 " new %s not stored since the last report (capacity %u)",
+                 name, refused, records, table.capacity());
 }
+}  // namespace
 
-void reportHostTableFull() {
-    const uint64_t refused = g_hostTable->takeRefused();
-    if (refused == 0) return;
-    writeWarning("Host table full: %" PRIu64
-                 " new destinations not stored since the last report (capacity %u)",
-                 refused, g_hostTable->capacity());
-}
+void reportFlowTableFull() { reportTableFull(*g_flowTable, "Flow", "flows"); }
+
+void reportHostTableFull() { reportTableFull(*g_hostTable, "Host", "destinations"); }
 
 void countObservation(FlowRecord* record, int64_t time, FlowRecord* from) {
     // The record is freed when it merges: its destination is read first.

@@ -51,13 +51,7 @@ flood_lo_until "$one" "$live" "$flow_alert_re" "the monitor on any"
 
 # Once the recording stops growing, tcpdump is stopped and says how many
 # packets it recorded.
-size=-1
-for ((i = 0; i < 40; i++)); do
-    sleep 0.1
-    now=$(stat -c %s "$any")
-    [ "$now" -eq "$size" ] && break
-    size=$now
-done
+wait_until_still "$any"
 stop_process "$recorder" 5
 stop_process "$monitor"
 [ "$STOPPED_STATUS" -eq 143 ] || fail "the monitor's exit status $STOPPED_STATUS: it did not run until SIGTERM"

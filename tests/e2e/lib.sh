@@ -170,6 +170,18 @@ flood_lo_until() {
         fail "no flow alert from $who; tcpreplay: $(tail -n 8 "$TEST_DIR/tcpreplay.out"); monitor: $(tail -n 3 "$out")"
 }
 
+# wait_until_still FILE: waits, 4 s at most, until FILE has stopped
+# growing for a tenth of a second (a recording has taken in what was sent).
+wait_until_still() {
+    local size=-1 now i
+    for ((i = 0; i < 40; i++)); do
+        sleep 0.1
+        now=$(stat -c %s "$1")
+        [ "$now" -eq "$size" ] && return 0
+        size=$now
+    done
+}
+
 # Prints a TCP port above 20000 on which nothing listens yet, picked at
 # random so that tests running at once rarely pick the same.
 free_port() {

@@ -69,13 +69,7 @@ flood_lo_until "$syn" "$TEST_DIR/live.out" "$flow_alert_re" "the live monitor"
 
 # Once the capture stops growing, tcpdump is stopped; the piped replay then
 # meets the end of its input.
-size=-1
-for ((i = 0; i < 40; i++)); do
-    sleep 0.1
-    now=$(stat -c %s "$capture")
-    [ "$now" -eq "$size" ] && break
-    size=$now
-done
+wait_until_still "$capture"
 stop_process "$recorder" 5
 for ((i = 0; i < 100; i++)); do
     [ -s "$TEST_DIR/piped.status" ] && break
