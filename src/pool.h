@@ -4,7 +4,7 @@
 // per-packet path.
 //
 // A pool hands out blocks of one fixed size carved from large chunks, with
-// no header per block: a freed block goes on a last-in-first-out free list,
+// no header per block: freed blocks are handed out again last freed first,
 // so the record built for the next packet reuses the block just freed,
 // still in the cache. Blocks are placed at a fixed phase within the cache
 // lines: the fields that the tree descent reads (the "hot span" given to
@@ -68,12 +68,12 @@ constexpr size_t hotSpanPhase(size_t blockSize, size_t alignment, size_t hotBegi
     return kCacheLine;
 }
 
-// Blocks of BlockSize bytes (a multiple of Alignment, at least a pointer),
+// Blocks of BlockSize bytes (a multiple of Alignment, at least three pointers),
 // the first of each chunk Phase bytes past a cache-line boundary.
 template <size_t BlockSize, size_t Alignment, size_t Phase>
 class RecordPool {
-    static_assert(BlockSize >= sizeof(void*) && BlockSize % Alignment == 0,
-                  "a block holds the free-list link and keeps the alignment");
+    static_assert(BlockSize % Alignment == 0 && Alignment % alignof(void*) == 0,
+                  "blocks keep the alignment and can hold the free blocks' addresses");
     static_assert(Phase < kCacheLine && Phase % Alignment == 0, "phase within a line, aligned");
 
 public:
@@ -96,11 +96,28 @@ public:
 
     // A block of BlockSize bytes; throws std::bad_alloc when memory is out.
     void* allocate() {
-        if (free_ != nullptr) {
-            FreeBlock* block = free_;
+        if (last_ != nullptr) {
+            void* block = last_;
+            last_ = nullptr;
             SURGEWATCH_UNPOISON(block, BlockSize);
-            free_ = block->next;
             return block;
+        }
+        FreeGroup* group = free_;
+        if (group != nullptr) {
+            if (group->count > 0) {
+                void** slots = slotsOf(group);
+                void* block = slots[--group->count];
+                SURGEWATCH_UNPOISON(block, BlockSize);
+                SURGEWATCH_POISON(&slots[group->count], sizeof(void*));
+                // The block after this one: its lines are on their way by
+                // the time the next record is built in it.
+                prefetchForWrite(group->count > 0 ? slots[group->count - 1] : group);
+                return block;
+            }
+            free_ = group->next;
+            SURGEWATCH_UNPOISON(group, BlockSize);
+            if (free_ != nullptr) __builtin_prefetch(free_, 0, 3);
+            return group;
         }
         if (next_ == end_) grow();
         void* block = next_;
@@ -111,16 +128,58 @@ public:
 
     // Takes back a block that allocate() handed out.
     void release(void* address) {
-        FreeBlock* block = static_cast<FreeBlock*>(address);
-        block->next = free_;
-        free_ = block;
         SURGEWATCH_POISON(address, BlockSize);
+        void* previous = last_;
+        last_ = address;
+        if (previous != nullptr) keep(previous);
     }
 
 private:
-    struct FreeBlock {
-        FreeBlock* next;
+    // Files a free block under the groups.
+    void keep(void* address) {
+        FreeGroup* group = free_;
+        if (group != nullptr && group->count < kSlots) {
+            void** slot = slotsOf(group) + group->count++;
+            SURGEWATCH_UNPOISON(slot, sizeof(void*));
+            *slot = address;
+            return;
+        }
+        group = static_cast<FreeGroup*>(address);
+        SURGEWATCH_UNPOISON(group, sizeof(FreeGroup));
+        group->next = free_;
+        group->count = 0;
+        free_ = group;
+        SURGEWATCH_POISON(slotsOf(group), BlockSize - sizeof(FreeGroup));
+    }
+
+    // The free blocks, last freed first: the most recent on its own (a
+    // record merged into an existing one leaves its block there, and the
+    // next packet's record takes it straight back), the others in groups:
+    // one free block holds the addresses of up to kSlots others, then the
+    // next group's. Taking a block thus reads the group, which the previous
+    // allocation brought in, rather than a link inside the block itself:
+    // with the blocks a sweep freed scattered over the whole table, a list
+    // linked through the blocks costs a wait for main memory at every
+    // allocation, one after the other, where the groups cost one in
+    // kSlots + 1 and let the next block's lines be asked for ahead.
+    struct FreeGroup {
+        FreeGroup* next;
+        size_t count;  // addresses in the slots that follow
     };
+    static constexpr size_t kSlots = (BlockSize - sizeof(FreeGroup)) / sizeof(void*);
+    static_assert(kSlots >= 1, "a free block holds a group and one address");
+
+    // The slots: the rest of the group's block.
+    static void** slotsOf(FreeGroup* group) {
+        return reinterpret_cast<void**>(reinterpret_cast<unsigned char*>(group) +
+                                        sizeof(FreeGroup));
+    }
+
+    static void prefetchForWrite(const void* block) {
+        __builtin_prefetch(block, 1, 3);
+        __builtin_prefetch(static_cast<const unsigned char*>(block) + BlockSize - 1, 1, 3);
+    }
+
     struct Chunk {
         Chunk* previous;
     };
@@ -156,7 +215,8 @@ private:
         SURGEWATCH_POISON(next_, kBlocksPerChunk * BlockSize);
     }
 
-    FreeBlock* free_ = nullptr;      // most recently freed first
+    void* last_ = nullptr;           // the most recently freed block, or null
+    FreeGroup* free_ = nullptr;      // the group of the blocks freed before it
     unsigned char* next_ = nullptr;  // first never-used block of the newest chunk
     unsigned char* end_ = nullptr;
     Chunk* chunks_ = nullptr;  // newest first

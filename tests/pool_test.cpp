@@ -88,6 +88,43 @@ TEST(RecordPool, FreedBlocksAreReusedLastFreedFirstWithoutGrowing) {
     for (void* block : first) pool.release(block);
 }
 
+// Frees and allocations interleaved in runs of many lengths, across the
+// groups that hold the free blocks' addresses: every allocation answers the
+// most recently freed block still free, as a stack of addresses would, and
+// the pool never grows while a freed block is left.
+TEST(RecordPool, InterleavedFreesAndAllocationsFollowAStack) {
+    FlowLikePool pool;
+    std::vector<void*> live;
+    std::vector<void*> stack;  // the model: most recently freed last
+    std::set<void*> seen;
+    uint32_t state = 12345;
+    auto next = [&state] { return state = state * 1103515245u + 12345u; };
+    for (int round = 0; round < 400; ++round) {
+        const size_t frees = (next() >> 16) % 40;
+        for (size_t i = 0; i < frees && !live.empty(); ++i) {
+            const size_t at = (next() >> 16) % live.size();
+            void* block = live[at];
+            live[at] = live.back();
+            live.pop_back();
+            pool.release(block);
+            stack.push_back(block);
+        }
+        const size_t allocations = (next() >> 16) % 40;
+        for (size_t i = 0; i < allocations; ++i) {
+            void* block = pool.allocate();
+            if (!stack.empty()) {
+                ASSERT_EQ(block, stack.back()) << "round " << round << ", allocation " << i;
+                stack.pop_back();
+            } else {
+                ASSERT_TRUE(seen.insert(block).second) << "a live block handed out again";
+            }
+            memset(block, 0xA5, 96);  // a live block is the caller's, all of it
+            live.push_back(block);
+        }
+    }
+    for (void* block : live) pool.release(block);
+}
+
 #ifdef SURGEWATCH_ASAN
 TEST(RecordPoolDeathTest, ReadingAFreedBlockIsReported) {
     EXPECT_DEATH(
@@ -97,6 +134,23 @@ TEST(RecordPoolDeathTest, ReadingAFreedBlockIsReported) {
             block[0] = 1;
             pool.release(const_cast<unsigned char*>(block));
             (void)block[40];
+        },
+        "use-after-poison");
+}
+
+// A block freed before the latest keeps the addresses of later ones in its
+// first bytes; the rest of it is still reported when read.
+TEST(RecordPoolDeathTest, ReadingABlockThatHoldsFreeAddressesIsReported) {
+    EXPECT_DEATH(
+        {
+            FlowLikePool pool;
+            volatile unsigned char* first = static_cast<unsigned char*>(pool.allocate());
+            void* second = pool.allocate();
+            void* third = pool.allocate();
+            pool.release(const_cast<unsigned char*>(first));
+            pool.release(second);
+            pool.release(third);  // second's address now sits in first
+            (void)first[40];
         },
         "use-after-poison");
 }
