@@ -126,7 +126,7 @@ public:
             ++count_;
             return true;
         }
-        return insertBelow(root_, node);
+        return descendAndLink<true>(root_, node);
     }
 
     // The same, with the descent started at `at` instead of the root: `at`
@@ -136,28 +136,7 @@ public:
     // becomes a leaf and changes no existing path); a removal may change
     // paths and free records, so a node found before it is not used
     // (removals() tells).
-    bool insertBelow(Node* at, Node* node) {
-        for (;;) {
-            // The next node is one of the two children: ask for both now, so
-            // that its line is on its way while this node is compared.
-            prefetchNode(at->left);
-            prefetchNode(at->right);
-            if (*at == *node) {
-                at->merge(*node);
-                delete node;
-                return false;
-            }
-            Node** slot = (*at < *node) ? &at->right : &at->left;
-            if (*slot == nullptr) {
-                if (count_ >= capacity_) return refuse(node);
-                *slot = node;
-                node->parent = at;
-                ++count_;
-                return true;
-            }
-            at = *slot;
-        }
-    }
+    bool insertBelow(Node* at, Node* node) { return descendAndLink<false>(at, node); }
 
     // Records removed so far: a node found by walkAhead is a valid start for
     // insertBelow while this number has not changed.
@@ -293,6 +272,36 @@ public:
 private:
     // Asks for the lines of the whole record: the predicates read its
     // times, the walks its links, and freeing it writes its first bytes.
+    // The descent of insert and insertBelow from `at`. From the root, the
+    // next node is one of the two children: both are asked for while `at`
+    // is compared, which pays while the table is still partly in the
+    // caches (below the size from which the batch walks ahead). From a node
+    // that walkAhead found, the descent ends there or a level below, and a
+    // child asked for would be a miss that nothing reads.
+    template <bool kAskForChildren>
+    bool descendAndLink(Node* at, Node* node) {
+        for (;;) {
+            if (kAskForChildren) {
+                prefetchNode(at->left);
+                prefetchNode(at->right);
+            }
+            if (*at == *node) {
+                at->merge(*node);
+                delete node;
+                return false;
+            }
+            Node** slot = (*at < *node) ? &at->right : &at->left;
+            if (*slot == nullptr) {
+                if (count_ >= capacity_) return refuse(node);
+                *slot = node;
+                node->parent = at;
+                ++count_;
+                return true;
+            }
+            at = *slot;
+        }
+    }
+
     static void prefetchRecord(const Node* node) {
         const uintptr_t address = reinterpret_cast<uintptr_t>(node);
         __builtin_prefetch(reinterpret_cast<const void*>(address));
