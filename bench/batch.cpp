@@ -41,7 +41,9 @@ int main(int argc, char** argv) {
                               : strcmp(argv[3], "default") == 0
                                   ? PacketBatch::kDefaultWalkFrom
                                   : uint32_t(strtoul(argv[3], nullptr, 10));
-    PcapHandle handle = openFilteredFile(argv[0], argv[1], "ip");
+    // Read as the replay reads its file.
+    static char buffer[kCaptureReadBuffer];
+    PcapHandle handle = openFilteredFile(argv[0], argv[1], "ip", buffer, sizeof buffer);
     if (!handle) return 1;
     const int32_t offset = linkOffset(handle.get());
     if (offset < 0) {

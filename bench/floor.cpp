@@ -37,7 +37,9 @@ int main(int argc, char** argv) {
         fprintf(stderr, "usage: %s FILE FILTER [--one-per-call]\n", argv[0]);
         return 2;
     }
-    PcapHandle handle = openFilteredFile(argv[0], argv[1], argv[2]);
+    // Read as the replay reads its file.
+    static char buffer[kCaptureReadBuffer];
+    PcapHandle handle = openFilteredFile(argv[0], argv[1], argv[2], buffer, sizeof buffer);
     if (!handle) return 1;
 
     Reader reader;

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <memory>
 
+#include "capture_file.h"
+
 struct PcapCloser {
     void operator()(pcap_t* handle) const { pcap_close(handle); }
     void operator()(pcap_dumper_t* dumper) const { pcap_dump_close(dumper); }
@@ -16,10 +18,12 @@ using PcapDumper = std::unique_ptr<pcap_dumper_t, PcapCloser>;
 
 // For the measuring tools: opens the capture file `file` with `filter`
 // installed, or writes why not to standard error, after the tool's name,
-// and answers null.
-inline PcapHandle openFilteredFile(const char* tool, const char* file, const char* filter) {
+// and answers null. With `buffer`, a regular file is read through it, as
+// the replay reads (capture_file.h); it must outlive the handle.
+inline PcapHandle openFilteredFile(const char* tool, const char* file, const char* filter,
+                                   char* buffer = nullptr, size_t size = 0) {
     char error[PCAP_ERRBUF_SIZE] = "";
-    PcapHandle handle(pcap_open_offline(file, error));
+    PcapHandle handle(openCaptureFile(file, error, buffer, size));
     if (!handle) {
         fprintf(stderr, "%s: cannot open %s: %s\n", tool, file, error);
         return nullptr;

@@ -10,7 +10,6 @@
 // monitor), 1 when the file breaks off after start-up; everything before
 // the damage has been replayed then.
 #include <pcap/pcap.h>
-#include <sys/stat.h>
 
 #include <cinttypes>
 #include <cstdio>
@@ -20,6 +19,7 @@
 #include <vector>
 
 #include "alert.h"
+#include "capture_file.h"
 #include "counts.h"
 #include "pcap_handle.h"
 #include "replay_loop.h"
@@ -64,35 +64,14 @@ Options parseOptions(int argc, char** argv) {
     return options;
 }
 
-// A regular file is read through a buffer of a megabyte rather than the
-// stream's default of a few kilobytes: libpcap reads a record at a time,
-// and with the small buffer the system calls and their copies cost a
-// tenth of a replay whose tables stay in the caches. Answers false for
-// anything else (standard input, a pipe, a device, a name that does not
-// open), which libpcap's own open then takes, failure texts included;
-// once a file is open, its failures (not a capture, damaged) come from the
-// same libpcap routine either way.
-bool openRegularFile(const char* file, pcap_t*& handle, char* errorBuffer) {
-    static char buffer[1 << 20];  // one capture file per process
-    struct stat status;
-    if (std::strcmp(file, "-") == 0 || stat(file, &status) != 0 || !S_ISREG(status.st_mode))
-        return false;
-    FILE* stream = fopen(file, "rb");
-    if (stream == nullptr) return false;
-    setvbuf(stream, buffer, _IOFBF, sizeof buffer);  // before the first read
-    handle = pcap_fopen_offline(stream, errorBuffer);
-    if (handle == nullptr) fclose(stream);
-    return true;
-}
-
 // libpcap names the file in some open errors ("x.pcap: No such file or
 // directory") and not in others ("unknown file format"); the report names it
 // once either way.
 pcap_t* openFile(const char* file, std::string& failure) {
     char errorBuffer[PCAP_ERRBUF_SIZE];
     errorBuffer[0] = '\0';
-    pcap_t* handle = nullptr;
-    if (!openRegularFile(file, handle, errorBuffer)) handle = pcap_open_offline(file, errorBuffer);
+    static char buffer[kCaptureReadBuffer];  // one capture file per process
+    pcap_t* handle = openCaptureFile(file, errorBuffer, buffer, sizeof buffer);
     if (handle != nullptr) return handle;
     const std::string prefix = std::string(file) + ": ";
     failure = std::strncmp(errorBuffer, prefix.c_str(), prefix.size()) == 0 ? errorBuffer
