@@ -75,7 +75,7 @@ collector_up() {
     start collector
     local i
     for ((i = 0; i < 100; i++)); do
-        ss -Htln "sport = :$port" | grep -q . && return 0
+        ss -Htln "sport = :$port" | grep . >/dev/null && return 0
         sleep 0.05
     done
     fail "the collector's rsyslogd does not listen on port $port: $(cat "$TEST_DIR/collector.out")"

@@ -188,7 +188,7 @@ free_port() {
     local i candidate
     for ((i = 0; i < 50; i++)); do
         candidate=$((20000 + (RANDOM * 32768 + RANDOM) % 40000))
-        if ! ss -Htln "sport = :$candidate" | grep -q .; then
+        if ! ss -Htln "sport = :$candidate" | grep . >/dev/null; then
             echo "$candidate"
             return 0
         fi

@@ -45,7 +45,7 @@ for file in /usr/sbin/surgewatch /usr/lib/systemd/system/surgewatch@.service \
     /usr/share/doc/surgewatch/examples/rsyslog/surgewatch-collector.conf \
     /usr/share/doc/surgewatch/examples/mtail/surgewatch.mtail \
     /usr/share/doc/surgewatch/examples/prometheus/surgewatch-rules.yml; do
-    printf '%s\n' "${files[@]}" | grep -qxF "$file" || fail "no $file in the package"
+    printf '%s\n' "${files[@]}" | grep -xF "$file" >/dev/null || fail "no $file in the package"
 done
 grep -qx './etc/surgewatch/' <<<"$contents" || fail "no /etc/surgewatch in the package"
 
