@@ -33,8 +33,8 @@ std::string readAll(pcap_t* handle, const char* error) {
     const u_char* bytes;
     int status;
     while ((status = pcap_next_ex(handle, &header, &bytes)) == 1) {
-        seen += std::to_string(header->ts.tv_sec) + "." + std::to_string(header->ts.tv_usec) +
-                " " + std::to_string(header->caplen) + "/" + std::to_string(header->len) + " " +
+        seen += std::to_string(header->ts.tv_sec) + "." + std::to_string(header->ts.tv_usec) + " " +
+                std::to_string(header->caplen) + "/" + std::to_string(header->len) + " " +
                 std::string(reinterpret_cast<const char*>(bytes), header->caplen) + "\n";
     }
     seen += "end " + std::to_string(status);
