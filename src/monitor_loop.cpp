@@ -156,13 +156,13 @@ int monitorMain(int argc, char** argv) {
         // While failing, the back-off below paces the loop.
         if (beating && !failures.failing()) waitForPackets(handle, heartbeat);
         const int status = batch->dispatch(handle);
-        // A non-blocking read of a capture that has failed answers 0 as
-        // often as the error (the interface is gone, nothing is ready):
-        // that says nothing, and the run of failures goes on until packets
-        // come or the capture is opened again.
+        // A read of a capture that has failed may answer 0 between its
+        // errors (the interface is gone, nothing is ready; the read timed
+        // out first): that says nothing, and the run of failures, reported
+        // once, goes on until packets come or the capture is opened again.
         if (status < 0)
             failures.failed(handle, DispatchFailures::Clock::now());
-        else if (status > 0 || !beating)
+        else if (status > 0)
             failures.succeeded();
         if (schedule.run().flows) drops.afterFlowSweep(handle);
         // A monitor that cannot capture has nothing to say it is alive with:
