@@ -154,13 +154,16 @@ veth_pair() {
 }
 
 # flood_lo_until FRAME OUT REGEX WHO: tcpreplay sends the one-frame capture
-# FRAME on lo at 3,000 packets/s, a rate it holds on a busy machine too
-# (between the flow rule's 2,000 and the destination rule's 5,000), for
-# 15 s at most, until OUT has a line matching REGEX; fails, naming WHO,
-# when none comes.
+# FRAME on the lo of the test's own network namespace (own_network's) at
+# 3,000 packets/s, a rate it holds on a busy machine too (between the flow
+# rule's 2,000 and the destination rule's 5,000), for 15 s at most, until
+# OUT has a line matching REGEX; fails, naming WHO, when none comes.
 flood_lo_until() {
     local frame=$1 out=$2 regex=$3 who=$4 sender alerted=0
-    timeout 15 tcpreplay -q -i lo --pps=3000 --loop=45000 -K "$frame" >"$TEST_DIR/tcpreplay.out" 2>&1 &
+    [ -n "${SURGEWATCH_TEST_NETNS:-}" ] ||
+        fail "flood_lo_until needs the test's own network namespace (own_network)"
+    in_netns "$SURGEWATCH_TEST_NETNS" timeout 15 tcpreplay -q -i lo --pps=3000 --loop=45000 -K \
+        "$frame" >"$TEST_DIR/tcpreplay.out" 2>&1 &
     sender=$!
     on_exit "kill $sender 2>/dev/null"
     wait_for_line "$out" "$regex" 16 || alerted=1
