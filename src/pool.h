@@ -96,12 +96,6 @@ public:
 
     // A block of BlockSize bytes; throws std::bad_alloc when memory is out.
     void* allocate() {
-        if (last_ != nullptr) {
-            void* block = last_;
-            last_ = nullptr;
-            SURGEWATCH_UNPOISON(block, BlockSize);
-            return block;
-        }
         FreeGroup* group = free_;
         if (group != nullptr) {
             if (group->count > 0) {
@@ -128,40 +122,32 @@ public:
 
     // Takes back a block that allocate() handed out.
     void release(void* address) {
-        SURGEWATCH_POISON(address, BlockSize);
-        void* previous = last_;
-        last_ = address;
-        if (previous != nullptr) keep(previous);
-    }
-
-private:
-    // Files a free block under the groups.
-    void keep(void* address) {
         FreeGroup* group = free_;
         if (group != nullptr && group->count < kSlots) {
             void** slot = slotsOf(group) + group->count++;
             SURGEWATCH_UNPOISON(slot, sizeof(void*));
             *slot = address;
+            SURGEWATCH_POISON(address, BlockSize);
             return;
         }
         group = static_cast<FreeGroup*>(address);
-        SURGEWATCH_UNPOISON(group, sizeof(FreeGroup));
         group->next = free_;
         group->count = 0;
         free_ = group;
         SURGEWATCH_POISON(slotsOf(group), BlockSize - sizeof(FreeGroup));
     }
 
-    // The free blocks, last freed first: the most recent on its own (a
-    // record merged into an existing one leaves its block there, and the
-    // next packet's record takes it straight back), the others in groups:
-    // one free block holds the addresses of up to kSlots others, then the
-    // next group's. Taking a block thus reads the group, which the previous
-    // allocation brought in, rather than a link inside the block itself:
-    // with the blocks a sweep freed scattered over the whole table, a list
-    // linked through the blocks costs a wait for main memory at every
-    // allocation, one after the other, where the groups cost one in
-    // kSlots + 1 and let the next block's lines be asked for ahead.
+private:
+    // The free blocks, last freed first, in groups: one free block holds
+    // the addresses of up to kSlots others, then the next group's. Taking a
+    // block thus reads the group, which the previous allocation brought in,
+    // rather than a link inside the block itself: with the blocks a sweep
+    // freed scattered over the whole table, a list linked through the
+    // blocks costs a wait for main memory at every allocation, one after
+    // the other, where the groups cost one in kSlots + 1 and let the next
+    // block's lines be asked for ahead. A record merged into an existing
+    // one leaves its address on top of the group in the cache, and the
+    // next packet's record takes it straight back.
     struct FreeGroup {
         FreeGroup* next;
         size_t count;  // addresses in the slots that follow
@@ -215,8 +201,7 @@ private:
         SURGEWATCH_POISON(next_, kBlocksPerChunk * BlockSize);
     }
 
-    void* last_ = nullptr;           // the most recently freed block, or null
-    FreeGroup* free_ = nullptr;      // the group of the blocks freed before it
+    FreeGroup* free_ = nullptr;      // the group of the most recently freed
     unsigned char* next_ = nullptr;  // first never-used block of the newest chunk
     unsigned char* end_ = nullptr;
     Chunk* chunks_ = nullptr;  // newest first

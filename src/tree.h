@@ -270,8 +270,6 @@ public:
     static constexpr size_t kRemoveAheadPath2 = 10;
 
 private:
-    // Asks for the lines of the whole record: the predicates read its
-    // times, the walks its links, and freeing it writes its first bytes.
     // The descent of insert and insertBelow from `at`. From the root, the
     // next node is one of the two children: both are asked for while `at`
     // is compared, which pays while the table is still partly in the
@@ -302,6 +300,8 @@ private:
         }
     }
 
+    // Asks for the lines of the whole record: the predicates read its
+    // times, the walks its links, and freeing it writes its first bytes.
     static void prefetchRecord(const Node* node) {
         const uintptr_t address = reinterpret_cast<uintptr_t>(node);
         __builtin_prefetch(reinterpret_cast<const void*>(address));
