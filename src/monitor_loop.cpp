@@ -111,11 +111,19 @@ void waitForPackets(pcap_t* handle, const Heartbeat& heartbeat) {
 
 }  // namespace
 
+void DispatchFailures::dispatched(int status, pcap_t* handle, Clock::time_point now) {
+    if (status < 0)
+        failed(handle, now);
+    else if (status > 0)
+        failing_ = false;
+}
+
 void DispatchFailures::failed(pcap_t* handle, Clock::time_point now) {
-    if (!failing_ || now - lastReport_ >= kRepeatReport) {
+    if (!reported_ || now - lastReport_ >= kRepeatReport) {
         reportFailure("%s %d pcap_dispatch failed with error: %s",
                       "%s %d pcap_dispatch failed with error: %s\n", pcap_geterr(handle));
         lastReport_ = now;
+        reported_ = true;
     }
     wait_ = failing_ ? std::min(2 * wait_, kLongestWait) : kFirstWait;
     failing_ = true;
@@ -155,15 +163,7 @@ int monitorMain(int argc, char** argv) {
     for (;;) {
         // While failing, the back-off below paces the loop.
         if (beating && !failures.failing()) waitForPackets(handle, heartbeat);
-        const int status = batch->dispatch(handle);
-        // A read of a capture that has failed may answer 0 between its
-        // errors (the interface is gone, nothing is ready; the read timed
-        // out first): that says nothing, and the run of failures, reported
-        // once, goes on until packets come or the capture is opened again.
-        if (status < 0)
-            failures.failed(handle, DispatchFailures::Clock::now());
-        else if (status > 0)
-            failures.succeeded();
+        failures.dispatched(batch->dispatch(handle), handle, DispatchFailures::Clock::now());
         if (schedule.run().flows) drops.afterFlowSweep(handle);
         // A monitor that cannot capture has nothing to say it is alive with:
         // its failure reports speak for it.
@@ -188,7 +188,7 @@ int monitorMain(int argc, char** argv) {
             link = reopenedLink;
             batch = std::make_unique<PacketBatch>(link);
         }
-        failures.succeeded();
+        failures.reopened();
         drops.restart();
         heartbeat.restart();
         writeWarning("Capture reopened on %s", interface);

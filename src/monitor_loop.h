@@ -22,15 +22,29 @@ public:
     static constexpr std::chrono::milliseconds kLongestWait{1000};
     static constexpr std::chrono::seconds kRepeatReport{60};
 
-    // A dispatch call on `handle` failed at `now`: reports it when due.
-    void failed(pcap_t* handle, Clock::time_point now);
-    void succeeded() { failing_ = false; }
+    // A dispatch call on `handle` answered `status` at `now`. An error
+    // starts or continues a run of failures, with pauses between attempts;
+    // packets end the run. A read that answers 0 (timed out empty; a failed
+    // capture answers that between its errors) says nothing either way. A
+    // capture's failures are reported at most once a minute, across runs:
+    // a capture that has just failed may still hand over the frames of its
+    // last block before failing again, which is the same outage.
+    void dispatched(int status, pcap_t* handle, Clock::time_point now);
+    // The capture was opened anew: the run is over, and the new capture's
+    // first failure is reported at once.
+    void reopened() {
+        failing_ = false;
+        reported_ = false;
+    }
     // While failing, how long to wait before the next attempt.
     bool failing() const { return failing_; }
     std::chrono::milliseconds wait() const { return wait_; }
 
 private:
+    void failed(pcap_t* handle, Clock::time_point now);
+
     bool failing_ = false;
+    bool reported_ = false;  // a failure of this capture was reported
     Clock::time_point lastReport_;
     std::chrono::milliseconds wait_{0};
 };
